@@ -1,0 +1,80 @@
+#include "ctranslater.h"
+
+#include <sys/time.h>
+
+#include <ctime>
+
+int CTranslater::m_num_translaters;
+
+CTranslater::CTranslater() : m_id(m_num_translaters++) {
+    pthread_mutex_init(&m_mutex, nullptr);
+    pthread_cond_init(&m_cond, nullptr);
+}
+
+CTranslater::~CTranslater() {
+    pthread_mutex_destroy(&m_mutex);
+    pthread_cond_destroy(&m_cond);
+}
+
+void CTranslater::Push(char ch) {
+    pthread_mutex_lock(&m_mutex);
+    m_queue.push(ch);
+    pthread_cond_signal(&m_cond);
+    pthread_mutex_unlock(&m_mutex);
+}
+
+char CTranslater::Pop() {
+    pthread_mutex_lock(&m_mutex);
+    while (m_queue.empty()) {
+        pthread_cond_wait(&m_cond, &m_mutex);
+    }
+    const char ch = m_queue.front();
+    m_queue.pop();
+    pthread_mutex_unlock(&m_mutex);
+    return ch;
+}
+
+bool CTranslater::TryToOccupy() {
+    pthread_mutex_lock(&m_mutex);
+    const bool claimed = !m_occupied;
+    m_occupied = true;
+    pthread_mutex_unlock(&m_mutex);
+    return claimed;
+}
+
+bool CTranslater::JobFinished() {
+    pthread_mutex_lock(&m_mutex);
+    // The flag is already clear at start-up; clearing it then would drop a claim
+    // that a client took before this thread got here.
+    if (m_started) {
+        m_occupied = false;
+    }
+    m_started = true;
+    while (!m_occupied) {
+        WaitAtMostOneSecond();
+        if (g_done) {
+            break;
+        }
+    }
+    // Decided under the lock: the thread serves a job whenever it holds a claim,
+    // even if the stop flag is already set, so a claimed job is never dropped.
+    const bool claimed = m_occupied;
+    pthread_mutex_unlock(&m_mutex);
+    return claimed;
+}
+
+void CTranslater::CondSignal() {
+    pthread_mutex_lock(&m_mutex);
+    pthread_cond_signal(&m_cond);
+    pthread_mutex_unlock(&m_mutex);
+}
+
+void CTranslater::WaitAtMostOneSecond() {
+    timeval now{};
+    gettimeofday(&now, nullptr);
+    timespec deadline{};
+    deadline.tv_sec = now.tv_sec + 1;
+    deadline.tv_nsec = static_cast<long>(now.tv_usec) * 1000;
+    // Signal, timeout and spurious wake-up are alike: the caller re-tests.
+    pthread_cond_timedwait(&m_cond, &m_mutex, &deadline);
+}
