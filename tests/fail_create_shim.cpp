@@ -1,0 +1,107 @@
+// Test-only LD_PRELOAD library: makes the Nth pthread_create of the process fail
+// with EAGAIN, N taken from TRANSLATERS_FAIL_CREATE_AT (1 for the first call).
+// Every other call goes to the real pthread_create.
+//
+// After the failure, threads are still running, so no mutex or condition
+// variable may be destroyed any more: the shim reports any such call on
+// standard error, where the tests see it.
+//
+// Before failing, it waits (at most two seconds) until every other thread of
+// the process sleeps in a futex wait, so the failure meets translaters that
+// are already waiting on their condition variables: the case in which tearing
+// the channels down would hang the process.
+#include <dirent.h>
+#include <dlfcn.h>
+#include <pthread.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <thread>
+
+namespace {
+
+using CreateFunction = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+
+template <typename Function>
+Function Real(const char* name) {
+    return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
+std::atomic<long> g_calls{0};
+std::atomic<bool> g_failed{false};
+
+long FailingCall() {
+    const char* value = std::getenv("TRANSLATERS_FAIL_CREATE_AT");
+    return value == nullptr ? 0 : std::strtol(value, nullptr, 10);
+}
+
+bool OtherThreadsAsleep() {
+    const std::string self = std::to_string(syscall(SYS_gettid));
+    DIR* tasks = opendir("/proc/self/task");
+    if (tasks == nullptr) {
+        return true;
+    }
+    bool asleep = true;
+    while (const dirent* entry = readdir(tasks)) {
+        const std::string tid = entry->d_name;
+        if (tid == "." || tid == ".." || tid == self) {
+            continue;
+        }
+        std::ifstream file("/proc/self/task/" + tid + "/syscall");
+        std::string number;    // "running" while on a CPU
+        if (file >> number) {  // a thread that has ended has no file
+            asleep = asleep && number == std::to_string(SYS_futex);
+        }
+    }
+    closedir(tasks);
+    return asleep;
+}
+
+void WaitForOtherThreadsToSleep() {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (!OtherThreadsAsleep() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+}  // namespace
+
+extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*body)(void*),
+                              void* arg) {
+    if (++g_calls == FailingCall()) {
+        WaitForOtherThreadsToSleep();
+        g_failed = true;
+        return EAGAIN;
+    }
+    static const auto real = Real<CreateFunction>("pthread_create");
+    return real(thread, attr, body, arg);
+}
+
+namespace {
+
+void ReportTeardown(const char* call) {
+    if (g_failed) {
+        const std::string line = std::string("torn down after the failure: ") + call + "\n";
+        (void)write(STDERR_FILENO, line.data(), line.size());
+    }
+}
+
+}  // namespace
+
+extern "C" int pthread_cond_destroy(pthread_cond_t* cond) {
+    ReportTeardown("pthread_cond_destroy");
+    static const auto real = Real<int (*)(pthread_cond_t*)>("pthread_cond_destroy");
+    return real(cond);
+}
+
+extern "C" int pthread_mutex_destroy(pthread_mutex_t* mutex) {
+    ReportTeardown("pthread_mutex_destroy");
+    static const auto real = Real<int (*)(pthread_mutex_t*)>("pthread_mutex_destroy");
+    return real(mutex);
+}
