@@ -75,10 +75,10 @@ void WriteTranslation(int id, char ch) {
 }
 
 // Takes one job up to its NUL terminator and returns its count of characters.
-int TranslateJob(CTranslater& translater) {
+int TranslateJob(CTranslater& translater, int id) {
     int count = 0;
     for (char ch = translater.Pop(); ch != '\0'; ch = translater.Pop()) {
-        WriteTranslation(translater.GetID(), ch);
+        WriteTranslation(id, ch);
         ++count;
         Delay();
     }
@@ -92,7 +92,7 @@ void* TranslaterThread(void* arg) {
     // JobFinished returns false only at the stop with no claim held, so a job
     // claimed before the stop is always served first.
     while (translater.JobFinished()) {
-        const int count = TranslateJob(translater);
+        const int count = TranslateJob(translater, id);
         WriteLine(std::cout, "Translater ", id, ": ", "Translated ", count, " characters");
     }
     WriteLine(std::cout, "Translater ", id, ": ", "Leaving thread");
