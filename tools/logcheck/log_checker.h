@@ -1,0 +1,88 @@
+// Checks one run of the translaters program: its standard output (the log), its
+// standard error and its exit status, against the rules that hold however the
+// threads are scheduled. A clean result means no rule is broken; each finding
+// names the broken rule, the log line it concerns and what is wrong.
+//
+// Besides the findings, the result carries what the log says happened (jobs,
+// clients turned away, where each thread started and left), so a report can be
+// built from it.
+#ifndef TRANSLATERS_TOOLS_LOGCHECK_LOG_CHECKER_H
+#define TRANSLATERS_TOOLS_LOGCHECK_LOG_CHECKER_H
+
+#include <array>
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace logcheck {
+
+// The program's fixed run constants, as far as the log shows them.
+const int NUM_TRANSLATERS = 3;
+const int NUM_CLIENTS = 30;
+const int MAX_CHARS = 100;
+// Thread creations in a run: the translaters first, then the clients.
+const int NUM_CREATIONS = NUM_TRANSLATERS + NUM_CLIENTS;
+
+struct Finding {
+    std::string rule;     // short name of the broken rule, e.g. "job-letters"
+    int line = 0;         // 1-based line of standard output; 0 for the run as a whole
+    std::string message;  // what is wrong, in words
+};
+
+// One client's job: what it sent and where the log shows it.
+struct Job {
+    int client = -1;
+    int translater = -1;
+    std::string letters;        // as the client sent them, in order
+    int count = 0;              // from the client's summary line, or letters sent if none
+    int first_letter_line = 0;  // the client's first "Sending" line
+    int summary_line = 0;       // the client's "Sended" line; 0 if missing
+    int end_line = 0;           // the translater's end-of-job line; 0 if missing
+};
+
+struct TurnedAway {
+    int client = -1;
+    int line = 0;  // the "All translaters are occupied" line
+};
+
+// Where one thread's first and last lines are; 0 if missing.
+struct ThreadLines {
+    int start_line = 0;
+    int leave_line = 0;
+};
+
+struct Summary {
+    int line_count = 0;
+    std::vector<Job> jobs;                // in order of first letter line
+    std::vector<TurnedAway> turned_away;  // in order of line
+    std::array<ThreadLines, NUM_TRANSLATERS> translaters{};
+    std::array<ThreadLines, NUM_CLIENTS> clients{};  // leave_line: give-up or summary line
+    int all_clients_line = 0;                        // "All clients finished"; 0 if missing
+    int all_translaters_line = 0;                    // "All translaters finished"; 0 if missing
+};
+
+struct Result {
+    std::vector<Finding> findings;  // in the order the checks found them
+    Summary summary;
+    bool Clean() const { return findings.empty(); }
+};
+
+// A normal run: exit status 0, nothing on standard error, every thread's lines
+// complete. exit_status is -1 for a process that did not exit normally.
+Result CheckRun(const std::string& out, const std::string& err, int exit_status);
+
+// A run whose fail_create_at-th thread creation (1..NUM_CREATIONS: translaters
+// 0..2, then clients 0..29) failed: exit status 1, "Unable to create thread" on
+// standard error, no stop, and only threads created before the failure in the
+// log, each possibly cut short. Throws std::invalid_argument for an
+// out-of-range fail_create_at.
+Result CheckFailedRun(const std::string& out, const std::string& err, int exit_status,
+                      int fail_create_at);
+
+// One finding per line, "line 12: [rule] message" ("run: ..." for line 0), at
+// most max_findings of them followed by a count of the rest.
+std::string FormatFindings(const Result& result, std::size_t max_findings = 50);
+
+}  // namespace logcheck
+
+#endif  // TRANSLATERS_TOOLS_LOGCHECK_LOG_CHECKER_H
