@@ -44,8 +44,32 @@ ChildPlan PlanChild(const std::string& path, const RunOptions& options) {
     return plan;
 }
 
+// The text in an unlinked temporary file, open for reading from its start: the
+// child reads it at its own pace, and nothing is left behind.
+int StdinFile(const std::string& text) {
+    const char* dir = std::getenv("TMPDIR");
+    std::string name =
+        std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/process-runner-stdin-XXXXXX";
+    const int fd = mkostemp(name.data(), O_CLOEXEC);
+    if (fd < 0) {
+        throw std::runtime_error("cannot create a file for the child's standard input");
+    }
+    unlink(name.c_str());
+    std::size_t written = 0;
+    while (written < text.size()) {
+        const ssize_t n = write(fd, text.data() + written, text.size() - written);
+        if (n < 0 && errno != EINTR) {
+            close(fd);
+            throw std::runtime_error("cannot write the child's standard input");
+        }
+        written += n > 0 ? static_cast<std::size_t>(n) : 0;
+    }
+    lseek(fd, 0, SEEK_SET);
+    return fd;
+}
+
 [[noreturn]] void ExecChild(const std::string& path, const RunOptions& options,
-                            const ChildPlan& plan, int out_fd, int err_fd) {
+                            const ChildPlan& plan, int out_fd, int err_fd, int in_fd) {
     if (options.stdout_mode == StdoutMode::kCapture) {
         dup2(out_fd, STDOUT_FILENO);
     } else if (options.stdout_mode == StdoutMode::kDevFull) {
@@ -62,8 +86,8 @@ ChildPlan PlanChild(const std::string& path, const RunOptions& options) {
         }
     }
     dup2(err_fd, STDERR_FILENO);
-    const int null_in = open("/dev/null", O_RDONLY);
-    dup2(null_in, STDIN_FILENO);
+    const int in = in_fd >= 0 ? in_fd : open("/dev/null", O_RDONLY);
+    dup2(in, STDIN_FILENO);
     if (options.pin_to_one_cpu) {
         cpu_set_t cpus;
         CPU_ZERO(&cpus);
@@ -71,7 +95,7 @@ ChildPlan PlanChild(const std::string& path, const RunOptions& options) {
         sched_setaffinity(0, sizeof(cpus), &cpus);
     }
     // As a shell would: a reader that goes away ends the program by SIGPIPE.
-    signal(SIGPIPE, SIG_DFL);
+    (void)signal(SIGPIPE, SIG_DFL);
     execve(path.c_str(), plan.argv.data(), plan.envp.data());
     _exit(127);
 }
@@ -119,15 +143,19 @@ RunResult RunProgram(const std::string& path, const RunOptions& options) {
     const auto deadline = start + std::chrono::duration_cast<Clock::duration>(
                                       std::chrono::duration<double>(options.timeout_seconds));
     const ChildPlan plan = PlanChild(path, options);
+    const int in_fd = options.stdin_text.empty() ? -1 : StdinFile(options.stdin_text);
     const pid_t pid = fork();
     if (pid < 0) {
         throw std::runtime_error("fork failed");
     }
     if (pid == 0) {
-        ExecChild(path, options, plan, out_pipe[1], err_pipe[1]);
+        ExecChild(path, options, plan, out_pipe[1], err_pipe[1], in_fd);
     }
     close(out_pipe[1]);
     close(err_pipe[1]);
+    if (in_fd >= 0) {
+        close(in_fd);
+    }
     RunResult result;
     result.timed_out = !Drain(out_pipe[0], err_pipe[0], result, deadline);
     if (result.timed_out) {

@@ -16,6 +16,7 @@ struct RunOptions {
     StdoutMode stdout_mode = StdoutMode::kCapture;
     bool pin_to_one_cpu = false;  // run on CPU 0 only, where races surface more often
     double timeout_seconds = 30;  // the child is killed after this long
+    std::string stdin_text;       // the child's standard input; empty: /dev/null
 };
 
 struct RunResult {

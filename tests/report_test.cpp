@@ -1,0 +1,525 @@
+// translaters-report as a process: its table against what a real run's log
+// says, its SVG timeline rendered by rsvg-convert, broken logs and bad usage.
+//
+// The log is read here line by line, independently of the log checker the
+// tool uses, so a fault in how the tool reads the checker's summary shows.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "process_runner.h"
+
+namespace {
+
+using testing_support::RunOptions;
+using testing_support::RunProgram;
+using testing_support::RunResult;
+using testing_support::SplitLines;
+
+const int NUM_TRANSLATERS = 3;
+const int NUM_CLIENTS = 30;
+const double RUN_TIMEOUT_SECONDS = 30;
+const int EXIT_BROKEN_LOG = 1;
+const int EXIT_USAGE = 2;
+
+// A job as the log shows it: the client's first letter line to its
+// translater's end-of-job line.
+struct LoggedJob {
+    int client = -1;
+    int translater = -1;
+    int letters = 0;
+    int first_line = 0;
+    int last_line = 0;
+    bool operator==(const LoggedJob& other) const {
+        return client == other.client && translater == other.translater &&
+               letters == other.letters && first_line == other.first_line &&
+               last_line == other.last_line;
+    }
+};
+
+std::ostream& operator<<(std::ostream& out, const LoggedJob& job) {
+    return out << "{client " << job.client << ", translater " << job.translater << ", "
+               << job.letters << " letters, lines " << job.first_line << " to " << job.last_line
+               << "}";
+}
+
+struct LoggedRun {
+    std::vector<LoggedJob> jobs;                   // in order of first letter line
+    std::vector<std::pair<int, int>> turned_away;  // client, line
+    std::vector<int> translated_letters;           // from each end-of-job line
+    std::map<int, int> sended;                     // client -> its summary count
+};
+
+// A translater serves one client at a time, so its end-of-job lines come in
+// the order of its clients' first letters.
+void PairEndLines(LoggedRun& run, const std::vector<std::vector<std::pair<int, int>>>& ends) {
+    std::vector<std::size_t> next(NUM_TRANSLATERS, 0);
+    for (LoggedJob& job : run.jobs) {
+        const auto& lane = ends.at(job.translater);
+        const std::size_t k = next.at(job.translater)++;
+        if (k < lane.size()) {
+            job.last_line = lane[k].first;
+            job.letters = lane[k].second;
+        }
+    }
+}
+
+LoggedRun ReadLog(const std::string& log) {
+    static const std::regex SENDING(R"(Client (\d+)>(\d+): Sending .)");
+    static const std::regex SENDED(R"(Client (\d+)>\d+: Sended (\d+) characters, leaving thread)");
+    static const std::regex ENDED(R"(Translater (\d+): Translated (\d+) characters)");
+    static const std::regex AWAY(R"(Client (\d+): All translaters are occupied, leaving thread)");
+    LoggedRun run;
+    std::vector<std::vector<std::pair<int, int>>> ends(NUM_TRANSLATERS);
+    std::set<int> sending;
+    const std::vector<std::string> lines = SplitLines(log);
+    for (int i = 0; i < static_cast<int>(lines.size()); ++i) {
+        std::smatch m;
+        if (std::regex_match(lines[i], m, SENDING) && sending.insert(std::stoi(m[1])).second) {
+            run.jobs.push_back(LoggedJob{std::stoi(m[1]), std::stoi(m[2]), 0, i + 1, 0});
+        } else if (std::regex_match(lines[i], m, SENDED)) {
+            run.sended[std::stoi(m[1])] = std::stoi(m[2]);
+        } else if (std::regex_match(lines[i], m, ENDED)) {
+            ends.at(std::stoi(m[1])).emplace_back(i + 1, std::stoi(m[2]));
+            run.translated_letters.push_back(std::stoi(m[2]));
+        } else if (std::regex_match(lines[i], m, AWAY)) {
+            run.turned_away.emplace_back(std::stoi(m[1]), i + 1);
+        }
+    }
+    PairEndLines(run, ends);
+    return run;
+}
+
+// What the tool printed: its three tables.
+struct Table {
+    std::vector<LoggedJob> jobs;
+    std::vector<std::pair<int, int>> turned_away;
+    std::map<std::string, std::pair<int, int>> totals;  // "0".."2", "all" -> jobs, letters
+    int turned_away_total = -1;
+    int clients_total = -1;
+};
+
+// The rows of numbers under a section's header, up to the next blank line.
+std::vector<std::vector<std::string>> SectionRows(const std::vector<std::string>& lines,
+                                                  std::size_t& i) {
+    std::vector<std::vector<std::string>> rows;
+    for (i += 2; i < lines.size() && !lines[i].empty(); ++i) {
+        std::istringstream cells(lines[i]);
+        std::vector<std::string> row;
+        for (std::string cell; cells >> cell;) {
+            row.push_back(cell);
+        }
+        rows.push_back(row);
+    }
+    ++i;
+    return rows;
+}
+
+Table ReadTable(const std::string& out) {
+    const std::vector<std::string> lines = SplitLines(out);
+    Table table;
+    std::size_t i = 0;
+    for (const auto& row : SectionRows(lines, i)) {
+        table.jobs.push_back(LoggedJob{std::stoi(row.at(0)), std::stoi(row.at(1)),
+                                       std::stoi(row.at(2)), std::stoi(row.at(3)),
+                                       std::stoi(row.at(4))});
+    }
+    for (const auto& row : SectionRows(lines, i)) {
+        table.turned_away.emplace_back(std::stoi(row.at(0)), std::stoi(row.at(1)));
+    }
+    for (const auto& row : SectionRows(lines, i)) {
+        std::smatch m;
+        static const std::regex AWAY_TOTAL(R"(clients turned away: (\d+))");
+        static const std::regex CLIENTS_TOTAL(R"(clients: (\d+) .*)");
+        std::string joined;
+        for (const std::string& cell : row) {
+            joined += (joined.empty() ? "" : " ") + cell;
+        }
+        if (std::regex_match(joined, m, AWAY_TOTAL)) {
+            table.turned_away_total = std::stoi(m[1]);
+        } else if (std::regex_match(joined, m, CLIENTS_TOTAL)) {
+            table.clients_total = std::stoi(m[1]);
+        } else if (row.size() == 3) {
+            table.totals[row[0]] = {std::stoi(row[1]), std::stoi(row[2])};
+        }
+    }
+    return table;
+}
+
+RunResult RunTranslaters(bool pinned) {
+    RunOptions options;
+    options.pin_to_one_cpu = pinned;
+    options.timeout_seconds = RUN_TIMEOUT_SECONDS;
+    const RunResult run = RunProgram(TRANSLATERS_EXE, options);
+    EXPECT_FALSE(run.timed_out);
+    EXPECT_EQ(run.exit_status, 0) << run.err;
+    return run;
+}
+
+RunResult RunReport(const std::string& log, const std::vector<std::string>& args = {}) {
+    RunOptions options;
+    options.args = args;
+    options.stdin_text = log;
+    options.timeout_seconds = RUN_TIMEOUT_SECONDS;
+    const RunResult result = RunProgram(TRANSLATERS_REPORT_EXE, options);
+    EXPECT_FALSE(result.timed_out) << "translaters-report hung";
+    return result;
+}
+
+// A fresh directory for one test's files, removed with them at the end.
+class CTempDir {
+public:
+    CTempDir() {
+        const char* base = std::getenv("TMPDIR");
+        std::string name =
+            std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/report-test-XXXXXX";
+        if (mkdtemp(name.data()) == nullptr) {
+            throw std::runtime_error("mkdtemp failed");
+        }
+        m_path = name;
+    }
+    ~CTempDir() {
+        for (const std::string& file : m_files) {
+            unlink(file.c_str());
+        }
+        rmdir(m_path.c_str());
+    }
+    CTempDir(const CTempDir&) = delete;
+    CTempDir& operator=(const CTempDir&) = delete;
+
+    std::string File(const std::string& name) {
+        m_files.push_back(m_path + "/" + name);
+        return m_files.back();
+    }
+
+private:
+    std::string m_path;
+    std::vector<std::string> m_files;
+};
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+bool Exists(const std::string& path) {
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0;
+}
+
+int Count(const std::string& text, const std::string& wanted) {
+    int count = 0;
+    for (std::size_t at = text.find(wanted); at != std::string::npos;
+         at = text.find(wanted, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+// The whole table against the log, for one run.
+void ExpectTableMatchesLog(const std::string& log) {
+    const LoggedRun logged = ReadLog(log);
+    const RunResult report = RunReport(log);
+    ASSERT_EQ(report.exit_status, 0) << report.err;
+    EXPECT_EQ(report.err, "");
+    const Table table = ReadTable(report.out);
+
+    EXPECT_EQ(table.jobs, logged.jobs) << report.out;
+    EXPECT_EQ(table.turned_away, logged.turned_away) << report.out;
+    EXPECT_EQ(table.jobs.size() + table.turned_away.size(), static_cast<std::size_t>(NUM_CLIENTS));
+    EXPECT_EQ(table.turned_away_total, static_cast<int>(logged.turned_away.size()));
+    EXPECT_EQ(table.clients_total, NUM_CLIENTS);
+
+    std::map<std::string, std::pair<int, int>> expected;
+    for (const LoggedJob& job : logged.jobs) {
+        for (const std::string& key : {std::to_string(job.translater), std::string("all")}) {
+            ++expected[key].first;
+            expected[key].second += job.letters;
+        }
+    }
+    for (int t = 0; t < NUM_TRANSLATERS; ++t) {
+        expected.emplace(std::to_string(t), std::make_pair(0, 0));  // a translater never claimed
+    }
+    EXPECT_EQ(table.totals, expected) << report.out;
+    // The letters the clients say they sent are the letters translated.
+    int sended = 0;
+    for (const auto& client : logged.sended) {
+        sended += client.second;
+    }
+    int translated = 0;
+    for (const int letters : logged.translated_letters) {
+        translated += letters;
+    }
+    EXPECT_EQ(expected["all"].second, sended);
+    EXPECT_EQ(expected["all"].second, translated);
+}
+
+TEST(ReportRealRun, TableMatchesTheLog) {
+    for (const bool pinned : {false, true}) {
+        SCOPED_TRACE(pinned ? "run pinned to one CPU" : "normal run");
+        const RunResult run = RunTranslaters(pinned);
+        ExpectTableMatchesLog(run.out);
+    }
+}
+
+std::string FindOnPath(const std::string& command) {
+    const char* path = std::getenv("PATH");
+    std::istringstream dirs(path != nullptr ? path : "");
+    for (std::string dir; std::getline(dirs, dir, ':');) {
+        const std::string candidate = dir + "/" + command;
+        if (!dir.empty() && access(candidate.c_str(), X_OK) == 0) {
+            return candidate;
+        }
+    }
+    return "";
+}
+
+// Width and height from a PNG's header chunk, or 0 x 0 if it is no PNG.
+std::pair<long, long> PngSize(const std::string& png) {
+    const std::string SIGNATURE = "\x89PNG\r\n\x1a\n";
+    if (png.size() < 24 || png.compare(0, 8, SIGNATURE) != 0 || png.compare(12, 4, "IHDR") != 0) {
+        return {0, 0};
+    }
+    auto big_endian = [&png](std::size_t at) {
+        long value = 0;
+        for (std::size_t i = at; i < at + 4; ++i) {
+            value = value * 256 + static_cast<unsigned char>(png[i]);
+        }
+        return value;
+    };
+    return {big_endian(16), big_endian(20)};
+}
+
+std::pair<long, long> SvgSize(const std::string& svg) {
+    static const std::regex SIZE(R"re(<svg [^>]*width="([0-9.]+)" height="([0-9.]+)")re");
+    std::smatch m;
+    if (!std::regex_search(svg, m, SIZE)) {
+        return {0, 0};
+    }
+    return {std::lround(std::stod(m[1])), std::lround(std::stod(m[2]))};
+}
+
+// Each job's bar spans its lines and each turned-away mark sits on its line,
+// on one scale x = a + b * (line units), line n covering [n - 1, n].
+void ExpectPlacedByLine(const std::string& svg, const LoggedRun& logged) {
+    static const std::regex BAR(
+        R"re(<title>client (\d+) -&gt;[^<]*</title>\n(?:<rect [^>]*/>\n){2})re"
+        R"re(<rect x="([0-9.]+)" y="[0-9.]+" width="([0-9.]+)")re");
+    static const std::regex MARK(
+        R"re(<title>client (\d+): all translaters are occupied[^<]*</title>\n<path d="M([0-9.]+) )re");
+    std::map<int, std::pair<double, double>> bars;  // client -> left, right
+    for (std::sregex_iterator m(svg.begin(), svg.end(), BAR), end; m != end; ++m) {
+        const double left = std::stod((*m)[2]);
+        bars[std::stoi((*m)[1])] = {left, left + std::stod((*m)[3])};
+    }
+    ASSERT_EQ(bars.size(), logged.jobs.size());
+    const LoggedJob& first = logged.jobs.front();
+    const LoggedJob& last = logged.jobs.back();
+    const double b = (bars[last.client].second - bars[first.client].first) /
+                     (last.last_line - (first.first_line - 1));
+    const double a = bars[first.client].first - b * (first.first_line - 1);
+    const double TOLERANCE = 0.2;  // coordinates are written with one decimal
+    for (const LoggedJob& job : logged.jobs) {
+        EXPECT_NEAR(bars[job.client].first, a + b * (job.first_line - 1), TOLERANCE) << job;
+        EXPECT_NEAR(bars[job.client].second, a + b * job.last_line, TOLERANCE) << job;
+    }
+    std::map<int, double> marks;
+    for (std::sregex_iterator m(svg.begin(), svg.end(), MARK), end; m != end; ++m) {
+        marks[std::stoi((*m)[1])] = std::stod((*m)[2]);
+    }
+    ASSERT_EQ(marks.size(), logged.turned_away.size());
+    for (const auto& [client, line] : logged.turned_away) {
+        EXPECT_NEAR(marks[client], a + b * (line - 0.5), TOLERANCE) << "client " << client;
+    }
+}
+
+RunResult Render(const std::string& rsvg, const std::string& svg_path,
+                 const std::string& png_path) {
+    RunOptions options;
+    options.args = {"--background-color=white", "-o", png_path, svg_path};
+    options.timeout_seconds = RUN_TIMEOUT_SECONDS;
+    return RunProgram(rsvg, options);
+}
+
+// Every job, every client turned away and both driver lines are in the SVG,
+// with what the log says about them; rsvg-convert renders it to a picture of
+// its declared size with real content.
+TEST(ReportRealRun, SvgShowsTheRunAndRenders) {
+    const std::string rsvg = FindOnPath("rsvg-convert");
+    ASSERT_NE(rsvg, "") << "rsvg-convert is not installed: run tools/install-deps (it installs "
+                           "the Debian package librsvg2-bin)";
+    const RunResult run = RunTranslaters(false);
+    CTempDir dir;
+    const std::string svg_path = dir.File("run.svg");
+    const RunResult report = RunReport(run.out, {"--svg", svg_path});
+    ASSERT_EQ(report.exit_status, 0) << report.err;
+    const std::string svg = ReadFile(svg_path);
+
+    const LoggedRun logged = ReadLog(run.out);
+    EXPECT_EQ(Count(svg, "class=\"job\""), static_cast<int>(logged.jobs.size()));
+    EXPECT_EQ(Count(svg, "class=\"turned-away\""), static_cast<int>(logged.turned_away.size()));
+    EXPECT_EQ(Count(svg, "class=\"driver-line\""), 2);
+    for (const LoggedJob& job : logged.jobs) {
+        // "->" written as XML wants it.
+        const std::string title = "<title>client " + std::to_string(job.client) +
+                                  " -&gt; translater " + std::to_string(job.translater) + ": " +
+                                  std::to_string(job.letters) + " letters ";
+        EXPECT_EQ(Count(svg, title), 1) << title;
+    }
+    for (const auto& [client, line] : logged.turned_away) {
+        EXPECT_EQ(Count(svg, "<title>client " + std::to_string(client) +
+                                 ": all translaters are occupied, line " + std::to_string(line) +
+                                 "</title>"),
+                  1);
+    }
+
+    ExpectPlacedByLine(svg, logged);
+
+    const std::string png_path = dir.File("run.png");
+    const RunResult rendered = Render(rsvg, svg_path, png_path);
+    ASSERT_EQ(rendered.exit_status, 0) << rendered.err;
+    EXPECT_EQ(rendered.err, "");
+    const std::string png = ReadFile(png_path);
+    const std::pair<long, long> size = SvgSize(svg);
+    EXPECT_GT(size.first, 0);
+    EXPECT_GT(size.second, 0);
+    EXPECT_EQ(PngSize(png), size);
+
+    // A blank page of the same size compresses to almost nothing.
+    const std::string blank_path = dir.File("blank.svg");
+    std::ofstream(blank_path) << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << size.first
+                              << "\" height=\"" << size.second << "\"/>\n";
+    const std::string blank_png_path = dir.File("blank.png");
+    ASSERT_EQ(Render(rsvg, blank_path, blank_png_path).exit_status, 0);
+    const std::string blank_png = ReadFile(blank_png_path);
+    EXPECT_GT(png.size(), 10 * blank_png.size()) << "the picture is hardly more than a blank page";
+}
+
+// rsvg-convert is the well-formedness check of the test above: it must refuse
+// what is not XML, such as a bare ampersand.
+TEST(ReportRealRun, RsvgRefusesMalformedSvg) {
+    const std::string rsvg = FindOnPath("rsvg-convert");
+    ASSERT_NE(rsvg, "") << "rsvg-convert is not installed: run tools/install-deps (it installs "
+                           "the Debian package librsvg2-bin)";
+    CTempDir dir;
+    const std::string svg_path = dir.File("bad.svg");
+    std::ofstream(svg_path) << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"10\" "
+                               "height=\"10\"><text>a & b</text></svg>\n";
+    EXPECT_NE(Render(rsvg, svg_path, dir.File("bad.png")).exit_status, 0);
+}
+
+// A log broken in one way: the rule and the line the tool must name.
+struct Breakage {
+    std::string name;
+    std::vector<std::string> lines;
+    std::string expected;  // "line N: [rule]" or "run: [rule]"
+};
+
+int FindLine(const std::vector<std::string>& lines, const std::string& pattern) {
+    const std::regex wanted(pattern);
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (std::regex_match(lines[i], wanted)) {
+            return static_cast<int>(i);
+        }
+    }
+    ADD_FAILURE() << "no line matches " << pattern;
+    return 0;
+}
+
+std::vector<Breakage> Breakages(const std::vector<std::string>& lines) {
+    std::vector<Breakage> breakages;
+    Breakage wrong_case{"a letter translated wrongly", lines, ""};
+    const int translation = FindLine(lines, "Translater \\d: . -> .");
+    wrong_case.lines[translation].back() = wrong_case.lines[translation][14];  // "q -> q"
+    wrong_case.expected = "line " + std::to_string(translation + 1) + ": [translation]";
+    breakages.push_back(wrong_case);
+
+    Breakage wrong_count{"a job's count off by one", lines, ""};
+    const int end = FindLine(lines, "Translater \\d: Translated \\d+ characters");
+    wrong_count.lines[end] = lines[end].substr(0, 25) + "1000 characters";
+    wrong_count.expected = "line " + std::to_string(end + 1) + ": [job-count]";
+    breakages.push_back(wrong_count);
+
+    Breakage unknown{"an unknown line", lines, ""};
+    unknown.lines.insert(unknown.lines.begin() + 5, "Client 3: Hello");
+    unknown.expected = "line 6: [format]";
+    breakages.push_back(unknown);
+
+    Breakage no_end{"no \"All translaters finished\"", lines, "run: [driver-lines]"};
+    no_end.lines.pop_back();
+    breakages.push_back(no_end);
+    return breakages;
+}
+
+std::string Join(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const std::string& line : lines) {
+        text += line + "\n";
+    }
+    return text;
+}
+
+// A broken log gets no report and no picture: exit status 1 and, on standard
+// error, the broken rule with its line.
+TEST(ReportBrokenLog, NamesTheRuleAndTheLine) {
+    const RunResult run = RunTranslaters(false);
+    const std::vector<std::string> lines = SplitLines(run.out);
+    ASSERT_GT(lines.size(), 40U);
+    ASSERT_EQ(lines.back(), "All translaters finished");
+    CTempDir dir;
+    const std::string svg_path = dir.File("broken.svg");
+    for (const Breakage& breakage : Breakages(lines)) {
+        SCOPED_TRACE(breakage.name);
+        const RunResult report = RunReport(Join(breakage.lines), {"--svg", svg_path});
+        EXPECT_EQ(report.exit_status, EXIT_BROKEN_LOG);
+        EXPECT_NE(report.err.find(breakage.expected), std::string::npos) << report.err;
+        EXPECT_EQ(report.out, "");
+        EXPECT_FALSE(Exists(svg_path));
+    }
+}
+
+TEST(ReportUsage, HelpAndBadArguments) {
+    const RunResult help = RunReport("", {"--help"});
+    EXPECT_EQ(help.exit_status, 0);
+    EXPECT_NE(help.out.find("usage: translaters-report"), std::string::npos);
+    // What a log without its standard error and exit status is checked as.
+    EXPECT_NE(help.out.find("checked as a normal run"), std::string::npos) << help.out;
+
+    const std::string log = RunTranslaters(false).out;
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"--svg"}, {"--svg", ""}, {"--bogus"}, {"run.log"}}) {
+        const RunResult result = RunReport(log, args);
+        EXPECT_EQ(result.exit_status, EXIT_USAGE) << args.front();
+        EXPECT_NE(result.err.find("usage: translaters-report"), std::string::npos) << result.err;
+        EXPECT_EQ(result.out, "");
+    }
+    // Nothing piped in: a forgotten pipe rather than a log.
+    const RunResult empty = RunReport("");
+    EXPECT_EQ(empty.exit_status, EXIT_USAGE);
+    EXPECT_NE(empty.err.find("standard input is empty"), std::string::npos) << empty.err;
+}
+
+TEST(ReportUsage, UnwritableSvgFile) {
+    const std::string log = RunTranslaters(false).out;
+    const RunResult result = RunReport(log, {"--svg", "/nonexistent-dir/run.svg"});
+    EXPECT_EQ(result.exit_status, EXIT_USAGE);
+    EXPECT_NE(result.err.find("cannot write /nonexistent-dir/run.svg"), std::string::npos)
+        << result.err;
+}
+
+}  // namespace

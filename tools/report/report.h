@@ -1,0 +1,39 @@
+// The report on one run of the translaters program: a table of its jobs and of
+// the clients turned away, and a timeline of the run as an SVG picture. Both
+// are built from the summary the log checker makes of a clean log.
+#ifndef TRANSLATERS_TOOLS_REPORT_REPORT_H
+#define TRANSLATERS_TOOLS_REPORT_REPORT_H
+
+#include <array>
+#include <ostream>
+#include <string>
+
+#include "log_checker.h"
+
+namespace report {
+
+struct TranslaterTotals {
+    int jobs = 0;
+    int letters = 0;
+};
+
+struct Totals {
+    std::array<TranslaterTotals, logcheck::NUM_TRANSLATERS> translaters{};
+    int jobs = 0;
+    int letters = 0;
+    int turned_away = 0;
+};
+
+Totals CountTotals(const logcheck::Summary& summary);
+
+// The jobs, the clients turned away and the totals, as plain text tables.
+void PrintReport(const logcheck::Summary& summary, std::ostream& out);
+
+// The run as a self-contained SVG document: one lane per translater with a bar
+// per job, a lane of the clients turned away, and the driver's two lines, all
+// laid out along the log's line numbers.
+std::string TimelineSvg(const logcheck::Summary& summary);
+
+}  // namespace report
+
+#endif  // TRANSLATERS_TOOLS_REPORT_REPORT_H

@@ -1,0 +1,531 @@
+// The timeline: x is the log's line number, so every event sits where its line
+// is in the log. Jobs are bars in their translater's lane, the clients turned
+// away are marks in a lane of their own, the driver's two closing lines are
+// vertical rules across all lanes.
+#include <algorithm>
+#include <array>
+#include <iomanip>
+#include <numeric>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "report.h"
+
+namespace report {
+namespace {
+
+const double WIDTH = 1200;
+const double PLOT_LEFT = 130;
+const double PLOT_RIGHT = WIDTH - 40;
+const double FONT_SIZE = 12;
+const double SMALL_FONT_SIZE = 11;
+const double LABEL_GAP = 8;    // between two labels in one row
+const double ROW_HEIGHT = 15;  // one row of labels
+const double BAR_HEIGHT = 18;
+const double LANE_PADDING = 10;  // above the labels and below the bar of a lane
+const double LANES_TOP = 150;    // room above for the title, the legend and the rules' labels
+const double AXIS_HEIGHT = 56;
+const double MARK_SIZE = 9;  // width of a turned-away client's triangle
+// Turned-away marks closer than this share a label.
+const double GROUP_DISTANCE = 12;
+
+const char FONT_FAMILY[] = "DejaVu Sans, Verdana, Arial, sans-serif";
+// One per translater, taken in turn should there be more translaters.
+const std::array<const char*, 6> TRANSLATER_COLORS = {"#4C78A8", "#F58518", "#54A24B",
+                                                      "#B279A2", "#9D755D", "#72B7B2"};
+const char AWAY_COLOR[] = "#D62728";
+const char RULE_COLOR[] = "#333333";
+const char GRID_COLOR[] = "#E2E2E2";
+const char TEXT_COLOR[] = "#222222";
+const char MUTED_COLOR[] = "#666666";
+const char LANE_SHADE[] = "#F5F5F5";
+const char BACKGROUND[] = "#FFFFFF";
+// The part of a job after its client left: the translater still working
+// through the letters queued for it.
+const char CATCH_UP_OPACITY[] = "0.35";
+
+std::string Escape(const std::string& text) {
+    std::string escaped;
+    for (const char ch : text) {
+        switch (ch) {
+            case '&':
+                escaped += "&amp;";
+                break;
+            case '<':
+                escaped += "&lt;";
+                break;
+            case '>':
+                escaped += "&gt;";
+                break;
+            case '"':
+                escaped += "&quot;";
+                break;
+            case '\'':
+                escaped += "&apos;";
+                break;
+            default:
+                escaped += ch;
+                break;
+        }
+    }
+    return escaped;
+}
+
+// A coordinate with one decimal, enough for a picture this size.
+std::string Num(double value) {
+    std::ostringstream text;
+    text << std::fixed << std::setprecision(1) << value;
+    return text.str();
+}
+
+// The advance of one character in em, near enough for DejaVu Sans and its like.
+double CharWidth(char ch) {
+    const std::string NARROW = " .,:;'!|il";
+    const std::string SLIM = "()[]frtj-";
+    const auto byte = static_cast<unsigned char>(ch);
+    if (byte >= 0x80) {
+        return 0.5;  // the middle dot and the en dash, the only others used
+    }
+    if (NARROW.find(ch) != std::string::npos) {
+        return 0.32;
+    }
+    if (SLIM.find(ch) != std::string::npos) {
+        return 0.42;
+    }
+    if (ch == 'm' || ch == 'w' || (ch >= 'A' && ch <= 'Z')) {
+        return 0.8;
+    }
+    return 0.64;
+}
+
+double TextWidth(const std::string& text, double font_size) {
+    return font_size * std::accumulate(text.begin(), text.end(), 0.0, [](double width, char ch) {
+               // A UTF-8 continuation byte adds nothing to its character.
+               const bool continuation = (static_cast<unsigned char>(ch) & 0xC0) == 0x80;
+               return continuation ? width : width + CharWidth(ch);
+           });
+}
+
+// Puts an item spanning [left, right] into the first row where it clears the
+// items already there, opening a new row if none; returns the row.
+int PlaceInRow(std::vector<double>& row_ends, double left, double right) {
+    for (std::size_t row = 0; row < row_ends.size(); ++row) {
+        if (row_ends[row] + LABEL_GAP <= left) {
+            row_ends[row] = right;
+            return static_cast<int>(row);
+        }
+    }
+    row_ends.push_back(right);
+    return static_cast<int>(row_ends.size()) - 1;
+}
+
+// Maps log lines to x: line n covers [n - 1, n] in line units.
+struct Frame {
+    int line_count = 1;
+    double X(double line_units) const {
+        return PLOT_LEFT + (PLOT_RIGHT - PLOT_LEFT) * line_units / line_count;
+    }
+    double Center(int line) const { return X(line - 0.5); }
+};
+
+struct JobMark {
+    logcheck::Job job;
+    std::string label;
+    double label_left = 0;
+    int row = 0;
+};
+
+struct Lane {
+    std::string background;
+    double top = 0;
+    double height = 0;
+    int rows = 0;  // rows of labels
+    std::vector<JobMark> jobs;
+};
+
+// Clients turned away close together along the log: their marks nearly touch,
+// so they share one label.
+struct AwayGroup {
+    std::vector<logcheck::TurnedAway> clients;  // in order of line
+    std::string label;
+    double label_left = 0;
+    int row = 0;
+};
+
+struct Layout {
+    Frame frame;
+    std::array<Lane, logcheck::NUM_TRANSLATERS> lanes;
+    Lane away_lane;
+    std::vector<AwayGroup> away;
+    double lanes_bottom = 0;
+    double height = 0;
+};
+
+// The left end of a label centred over [left, right], kept inside the plot.
+double LabelLeft(double left, double right, double width) {
+    return std::clamp((left + right - width) / 2, PLOT_LEFT,
+                      std::max(PLOT_LEFT, PLOT_RIGHT - width));
+}
+
+// The long label if it fits over the bar, else the short one.
+std::string JobLabel(const logcheck::Job& job, double bar_width) {
+    const std::string dot = " \xC2\xB7 ";
+    std::string full =
+        "client " + std::to_string(job.client) + dot + std::to_string(job.count) + " letters";
+    if (TextWidth(full, SMALL_FONT_SIZE) <= bar_width) {
+        return full;
+    }
+    return "c" + std::to_string(job.client) + dot + std::to_string(job.count);
+}
+
+// Lays out the labels of one translater's jobs in as few rows as they need.
+void LayOutLane(const Frame& frame, Lane& lane) {
+    std::vector<double> row_ends;
+    for (JobMark& mark : lane.jobs) {
+        const double left = frame.X(mark.job.first_letter_line - 1);
+        const double right = frame.X(mark.job.end_line);
+        mark.label = JobLabel(mark.job, right - left);
+        const double width = TextWidth(mark.label, SMALL_FONT_SIZE);
+        mark.label_left = LabelLeft(left, right, width);
+        mark.row = PlaceInRow(row_ends, mark.label_left, mark.label_left + width);
+    }
+    lane.rows = std::max<int>(1, static_cast<int>(row_ends.size()));
+    lane.height = 2 * LANE_PADDING + lane.rows * ROW_HEIGHT + BAR_HEIGHT;
+}
+
+// The clients' indices in runs, "c3", "c3, c4" or "c3" en dash "c14", joined
+// by commas.
+std::string ClientRuns(const std::vector<logcheck::TurnedAway>& turned_away) {
+    std::vector<int> clients(turned_away.size());
+    std::transform(turned_away.begin(), turned_away.end(), clients.begin(),
+                   [](const logcheck::TurnedAway& client) { return client.client; });
+    std::sort(clients.begin(), clients.end());
+    std::string text;
+    for (std::size_t begin = 0; begin < clients.size();) {
+        std::size_t end = begin + 1;
+        while (end < clients.size() && clients[end] == clients[end - 1] + 1) {
+            ++end;
+        }
+        const std::string last = "c" + std::to_string(clients[end - 1]);
+        text += (text.empty() ? "c" : ", c") + std::to_string(clients[begin]);
+        if (end - begin == 2) {
+            text += ", " + last;
+        } else if (end - begin > 2) {
+            text += "\xE2\x80\x93" + last;  // an en dash
+        }
+        begin = end;
+    }
+    return text;
+}
+
+std::vector<AwayGroup> GroupAway(const Frame& frame, const logcheck::Summary& summary) {
+    std::vector<AwayGroup> groups;
+    double last_x = 0;
+    for (const logcheck::TurnedAway& client : summary.turned_away) {
+        const double x = frame.Center(client.line);
+        if (groups.empty() || x - last_x > GROUP_DISTANCE) {
+            groups.emplace_back();
+        }
+        groups.back().clients.push_back(client);
+        last_x = x;
+    }
+    return groups;
+}
+
+// One row of marks at the top of the lane, their labels in rows below.
+void LayOutAway(const logcheck::Summary& summary, Layout& layout) {
+    const Frame& frame = layout.frame;
+    layout.away = GroupAway(frame, summary);
+    std::vector<double> row_ends;
+    for (AwayGroup& group : layout.away) {
+        group.label = ClientRuns(group.clients);
+        const double width = TextWidth(group.label, SMALL_FONT_SIZE);
+        group.label_left = LabelLeft(frame.Center(group.clients.front().line),
+                                     frame.Center(group.clients.back().line), width);
+        group.row = PlaceInRow(row_ends, group.label_left, group.label_left + width);
+    }
+    Lane& lane = layout.away_lane;
+    lane.rows = std::max<int>(1, static_cast<int>(row_ends.size()));
+    lane.height = 2 * LANE_PADDING + MARK_SIZE + lane.rows * ROW_HEIGHT;
+}
+
+Layout LayOut(const logcheck::Summary& summary) {
+    Layout layout;
+    layout.frame.line_count = std::max(1, summary.line_count);
+    for (const logcheck::Job& job : summary.jobs) {
+        layout.lanes.at(job.translater).jobs.push_back(JobMark{job, "", 0, 0});
+    }
+    std::vector<Lane*> stack;
+    stack.reserve(layout.lanes.size() + 1);
+    for (Lane& lane : layout.lanes) {
+        LayOutLane(layout.frame, lane);
+        stack.push_back(&lane);
+    }
+    LayOutAway(summary, layout);
+    stack.push_back(&layout.away_lane);
+    double top = LANES_TOP;
+    bool shaded = true;
+    for (Lane* lane : stack) {
+        lane->top = top;
+        lane->background = shaded ? LANE_SHADE : BACKGROUND;
+        top += lane->height;
+        shaded = !shaded;
+    }
+    layout.lanes_bottom = top;
+    layout.height = top + AXIS_HEIGHT;
+    return layout;
+}
+
+// Writes the elements; attributes come as name="value" pairs, already escaped.
+class CSvg {
+public:
+    void Open(const std::string& element, const std::string& attributes) {
+        m_text << "<" << element << " " << attributes << ">\n";
+    }
+    void Close(const std::string& element) { m_text << "</" << element << ">\n"; }
+    void Empty(const std::string& element, const std::string& attributes) {
+        m_text << "<" << element << " " << attributes << "/>\n";
+    }
+    void Text(double x, double y, const std::string& text, const std::string& attributes) {
+        m_text << "<text x=\"" << Num(x) << "\" y=\"" << Num(y) << "\" " << attributes << ">"
+               << Escape(text) << "</text>\n";
+    }
+    void Title(const std::string& text) { m_text << "<title>" << Escape(text) << "</title>\n"; }
+    void Rect(double x, double y, double width, double height, const std::string& attributes) {
+        Empty("rect", "x=\"" + Num(x) + "\" y=\"" + Num(y) + "\" width=\"" + Num(width) +
+                          "\" height=\"" + Num(height) + "\" " + attributes);
+    }
+    void Line(double x1, double y1, double x2, double y2, const std::string& attributes) {
+        Empty("line", "x1=\"" + Num(x1) + "\" y1=\"" + Num(y1) + "\" x2=\"" + Num(x2) + "\" y2=\"" +
+                          Num(y2) + "\" " + attributes);
+    }
+    // A triangle pointing down with its tip at (x, y).
+    void MarkDown(double x, double y, const std::string& attributes) {
+        Empty("path", "d=\"M" + Num(x) + " " + Num(y) + " l" + Num(-MARK_SIZE / 2) + " " +
+                          Num(-MARK_SIZE) + " h" + Num(MARK_SIZE) + " z\" " + attributes);
+    }
+    std::string Str() const { return m_text.str(); }
+
+private:
+    std::ostringstream m_text;
+};
+
+std::string Fill(const std::string& color) {
+    return "fill=\"" + color + "\"";
+}
+
+std::string Stroke(const std::string& color, double width) {
+    return "stroke=\"" + color + "\" stroke-width=\"" + Num(width) + "\"";
+}
+
+std::string SmallFont() {
+    return "font-size=\"" + Num(SMALL_FONT_SIZE) + "\"";
+}
+
+void DrawHeading(const logcheck::Summary& summary, CSvg& svg) {
+    const Totals totals = CountTotals(summary);
+    svg.Text(PLOT_LEFT, 30, "One run of translaters, along its log",
+             "font-size=\"18\" font-weight=\"bold\"");
+    svg.Text(PLOT_LEFT, 52,
+             std::to_string(summary.line_count) + " log lines: " + std::to_string(totals.jobs) +
+                 " jobs, " + std::to_string(totals.letters) + " letters translated, " +
+                 std::to_string(totals.turned_away) + " of " +
+                 std::to_string(totals.jobs + totals.turned_away) + " clients turned away",
+             Fill(MUTED_COLOR));
+}
+
+// One legend entry's text after its sign; returns where the next sign goes.
+double LegendText(CSvg& svg, double x, double y, const std::string& text) {
+    svg.Text(x, y + 4, text, SmallFont());
+    return x + TextWidth(text, SMALL_FONT_SIZE) + 28;
+}
+
+void DrawLegend(CSvg& svg) {
+    const double y = 80;
+    double x = PLOT_LEFT;
+    svg.Rect(x, y - 6, 22, 10, Fill(TRANSLATER_COLORS[0]));
+    x = LegendText(svg, x + 28, y, "job: its client sending letters");
+    svg.Rect(x, y - 6, 22, 10,
+             Fill(TRANSLATER_COLORS[0]) + " fill-opacity=\"" + CATCH_UP_OPACITY + "\"");
+    x = LegendText(svg, x + 28, y, "its translater catching up after the client left");
+    svg.MarkDown(x + MARK_SIZE / 2, y + 4, Fill(AWAY_COLOR));
+    x = LegendText(svg, x + MARK_SIZE + 6, y, "client turned away");
+    svg.Line(x, y - 1, x + 22, y - 1, Stroke(MUTED_COLOR, 1.5));
+    LegendText(svg, x + 28, y, "translater thread alive");
+    svg.Text(PLOT_LEFT, y + 22,
+             "Labels: c7 \xC2\xB7 42 is client 7 with 42 letters; the log's line numbers run "
+             "along the bottom.",
+             SmallFont() + " " + Fill(MUTED_COLOR));
+}
+
+// The least step of 1, 2 or 5 times a power of ten that gives at most ten
+// ticks.
+int TickStep(int line_count) {
+    const int MAX_TICKS = 10;
+    const int FACTORS[] = {2, 5, 10};
+    int power = 1;
+    int step = 1;
+    for (int i = 0; line_count / step > MAX_TICKS; i = (i + 1) % 3) {
+        step = power * FACTORS[i];
+        power *= i == 2 ? 10 : 1;
+    }
+    return step;
+}
+
+void DrawAxis(const Layout& layout, CSvg& svg) {
+    const Frame& frame = layout.frame;
+    const double y = layout.lanes_bottom;
+    const int step = TickStep(frame.line_count);
+    svg.Line(PLOT_LEFT, y, PLOT_RIGHT, y, Stroke(TEXT_COLOR, 1));
+    for (int line = step; line <= frame.line_count; line += step) {
+        const double x = frame.Center(line);
+        svg.Line(x, LANES_TOP, x, y, Stroke(GRID_COLOR, 1));
+        svg.Line(x, y, x, y + 5, Stroke(TEXT_COLOR, 1));
+        svg.Text(x, y + 19, std::to_string(line), "text-anchor=\"middle\"");
+    }
+    svg.Text((PLOT_LEFT + PLOT_RIGHT) / 2, y + 42, "log line", "text-anchor=\"middle\"");
+}
+
+double BarTop(const Lane& lane) {
+    return lane.top + LANE_PADDING + lane.rows * ROW_HEIGHT;
+}
+
+double MarkTip(const Lane& lane) {
+    return lane.top + LANE_PADDING + MARK_SIZE;
+}
+
+// A lane's background and its name, level with what the lane shows.
+void DrawLane(const Lane& lane, const std::string& name, double middle, CSvg& svg) {
+    svg.Rect(0, lane.top, WIDTH, lane.height, Fill(lane.background));
+    svg.Text(PLOT_LEFT - 14, middle + FONT_SIZE / 3, name,
+             "text-anchor=\"end\" font-weight=\"bold\"");
+}
+
+void DrawLanes(const Layout& layout, CSvg& svg) {
+    for (int t = 0; t < logcheck::NUM_TRANSLATERS; ++t) {
+        const Lane& lane = layout.lanes.at(t);
+        DrawLane(lane, "Translater " + std::to_string(t), BarTop(lane) + BAR_HEIGHT / 2, svg);
+    }
+    const Lane& away = layout.away_lane;
+    DrawLane(away, "Turned away", MarkTip(away) - MARK_SIZE / 2, svg);
+}
+
+// The thread's life, from its entry line to its leaving line.
+void DrawLifeline(const Frame& frame, const Lane& lane, const logcheck::ThreadLines& lines,
+                  CSvg& svg) {
+    const double y = BarTop(lane) + BAR_HEIGHT / 2;
+    const double start = frame.Center(lines.start_line);
+    const double leave = frame.Center(lines.leave_line);
+    svg.Line(start, y, leave, y, Stroke(MUTED_COLOR, 1.5));
+    svg.Line(start, y - 6, start, y + 6, Stroke(MUTED_COLOR, 1.5));
+    svg.Line(leave, y - 6, leave, y + 6, Stroke(MUTED_COLOR, 1.5));
+}
+
+// A bar from the first letter line to the end-of-job line, solid while the
+// client sends, pale from its summary line on.
+void DrawJobBar(const Frame& frame, const Lane& lane, const logcheck::Job& job,
+                const std::string& color, CSvg& svg) {
+    const double top = BarTop(lane);
+    const double left = frame.X(job.first_letter_line - 1);
+    const double client_left = frame.X(job.summary_line);
+    const double right = frame.X(job.end_line);
+    svg.Open("g", "class=\"job\"");
+    svg.Title("client " + std::to_string(job.client) + " -> translater " +
+              std::to_string(job.translater) + ": " + std::to_string(job.count) + " letters \"" +
+              job.letters + "\", lines " + std::to_string(job.first_letter_line) + " to " +
+              std::to_string(job.end_line) + "; the client left on line " +
+              std::to_string(job.summary_line));
+    svg.Rect(left, top, client_left - left, BAR_HEIGHT, Fill(color));
+    svg.Rect(client_left, top, right - client_left, BAR_HEIGHT,
+             Fill(color) + " fill-opacity=\"" + CATCH_UP_OPACITY + "\"");
+    svg.Rect(left, top, right - left, BAR_HEIGHT, "fill=\"none\" " + Stroke(color, 1));
+    svg.Close("g");
+}
+
+void DrawJobs(const Layout& layout, const logcheck::Summary& summary, CSvg& svg) {
+    for (int t = 0; t < logcheck::NUM_TRANSLATERS; ++t) {
+        const Lane& lane = layout.lanes.at(t);
+        DrawLifeline(layout.frame, lane, summary.translaters.at(t), svg);
+        for (const JobMark& mark : lane.jobs) {
+            DrawJobBar(layout.frame, lane, mark.job,
+                       TRANSLATER_COLORS.at(t % TRANSLATER_COLORS.size()), svg);
+        }
+    }
+}
+
+// A driver line as a dashed rule across the lanes, labelled in its own row
+// above them, on the rule's left while there is room.
+void DrawRule(const Frame& frame, int line, const std::string& text, int row, double bottom,
+              CSvg& svg) {
+    const double x = frame.Center(line);
+    const double baseline = LANES_TOP - 10 - row * ROW_HEIGHT;
+    const std::string label = text + " (line " + std::to_string(line) + ")";
+    const bool on_left = x - 6 - TextWidth(label, FONT_SIZE) >= PLOT_LEFT;
+    svg.Open("g", "class=\"driver-line\"");
+    svg.Title(text + ", line " + std::to_string(line));
+    svg.Line(x, baseline - 10, x, bottom, Stroke(RULE_COLOR, 1.5) + " stroke-dasharray=\"6 4\"");
+    svg.Text(on_left ? x - 6 : x + 6, baseline, label,
+             std::string("text-anchor=\"") + (on_left ? "end" : "start") + "\"");
+    svg.Close("g");
+}
+
+// A small label on a patch of its lane's background, so that a rule crossing
+// it does not strike it through.
+void DrawLabel(double left, double baseline, const std::string& text, const Lane& lane, CSvg& svg) {
+    svg.Rect(left - 2, baseline - SMALL_FONT_SIZE + 1, TextWidth(text, SMALL_FONT_SIZE) + 4,
+             SMALL_FONT_SIZE + 3, Fill(lane.background));
+    svg.Text(left, baseline, text, SmallFont());
+}
+
+void DrawJobLabels(const Layout& layout, CSvg& svg) {
+    for (const Lane& lane : layout.lanes) {
+        for (const JobMark& mark : lane.jobs) {
+            const double baseline = BarTop(lane) - 5 - (lane.rows - 1 - mark.row) * ROW_HEIGHT;
+            DrawLabel(mark.label_left, baseline, mark.label, lane, svg);
+        }
+    }
+}
+
+void DrawTurnedAway(const Layout& layout, CSvg& svg) {
+    const Lane& lane = layout.away_lane;
+    const double tip = MarkTip(lane);
+    for (const AwayGroup& group : layout.away) {
+        for (const logcheck::TurnedAway& client : group.clients) {
+            svg.Open("g", "class=\"turned-away\"");
+            svg.Title("client " + std::to_string(client.client) +
+                      ": all translaters are occupied, line " + std::to_string(client.line));
+            svg.MarkDown(layout.frame.Center(client.line), tip, Fill(AWAY_COLOR));
+            svg.Close("g");
+        }
+        DrawLabel(group.label_left, tip + (group.row + 1) * ROW_HEIGHT, group.label, lane, svg);
+    }
+}
+
+}  // namespace
+
+std::string TimelineSvg(const logcheck::Summary& summary) {
+    const Layout layout = LayOut(summary);
+    CSvg svg;
+    svg.Open("svg", "xmlns=\"http://www.w3.org/2000/svg\" width=\"" + Num(WIDTH) + "\" height=\"" +
+                        Num(layout.height) + "\" viewBox=\"0 0 " + Num(WIDTH) + " " +
+                        Num(layout.height) + "\" font-family=\"" + FONT_FAMILY + "\" font-size=\"" +
+                        Num(FONT_SIZE) + "\" " + Fill(TEXT_COLOR));
+    svg.Title("translaters: one run along its log");
+    svg.Rect(0, 0, WIDTH, layout.height, Fill(BACKGROUND));
+    DrawHeading(summary, svg);
+    DrawLegend(svg);
+    DrawLanes(layout, svg);
+    DrawAxis(layout, svg);
+    DrawJobs(layout, summary, svg);
+    DrawRule(layout.frame, summary.all_translaters_line, "All translaters finished", 1,
+             layout.lanes_bottom, svg);
+    DrawRule(layout.frame, summary.all_clients_line, "All clients finished", 0, layout.lanes_bottom,
+             svg);
+    DrawJobLabels(layout, svg);
+    DrawTurnedAway(layout, svg);
+    svg.Close("svg");
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n" + svg.Str();
+}
+
+}  // namespace report
