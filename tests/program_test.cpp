@@ -101,23 +101,20 @@ TEST_P(TranslaterCreationFailureTest, ReportsAndExitsWithStatusOne) {
 
 INSTANTIATE_TEST_SUITE_P(EachTranslater, TranslaterCreationFailureTest, ::testing::Values(1, 2, 3));
 
-TEST(ProgramOutputTest, LogOnAFullDeviceIsAFailure) {
+// A log that cannot be written, on a full device or a closed stream.
+class UnwritableLogTest : public ::testing::TestWithParam<StdoutMode> {};
+
+TEST_P(UnwritableLogTest, IsAFailureExplainedOnStandardError) {
     RunOptions options;
-    options.stdout_mode = StdoutMode::kDevFull;
+    options.stdout_mode = GetParam();
     const RunResult result = RunTranslaters(options);
     ASSERT_FALSE(result.timed_out);
     EXPECT_EQ(result.exit_status, 1);
     EXPECT_EQ(result.err, "Unable to write the log to standard output\n");
 }
 
-TEST(ProgramOutputTest, LogOnAClosedStreamIsAFailure) {
-    RunOptions options;
-    options.stdout_mode = StdoutMode::kClosed;
-    const RunResult result = RunTranslaters(options);
-    ASSERT_FALSE(result.timed_out);
-    EXPECT_EQ(result.exit_status, 1);
-    EXPECT_EQ(result.err, "Unable to write the log to standard output\n");
-}
+INSTANTIATE_TEST_SUITE_P(FullAndClosed, UnwritableLogTest,
+                         ::testing::Values(StdoutMode::kDevFull, StdoutMode::kClosed));
 
 TEST(ProgramOutputTest, ReaderThatGoesAwayEndsTheProgramBySigpipe) {
     RunOptions options;
