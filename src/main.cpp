@@ -27,10 +27,15 @@ const int MAX_DELAY = 100000;
 
 }  // namespace
 
+// Thread handles in creation order; touched only by the main thread.
 std::vector<pthread_t> g_translater_threads;
 std::vector<pthread_t> g_client_threads;
+// The pool, built during static initialisation: IDs 0, 1, 2 equal the indices.
 CTranslater g_translaters[NUM_TRANSLATERS];
+// The console lock: guards std::cout and std::cerr, one whole line at a time.
 pthread_mutex_t g_io_mutex = PTHREAD_MUTEX_INITIALIZER;
+// The stop flag: written once by the driver, after every client has ended;
+// read by the translaters, partly under no lock.
 std::atomic<bool> g_done{false};
 
 namespace {
