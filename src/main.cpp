@@ -7,16 +7,17 @@
 #include <pthread.h>
 
 #include <atomic>
-#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <exception>
 #include <iostream>
 #include <stdexcept>
 #include <vector>
 
 #include "ctranslater.h"
+#include "swap_case.h"
 
 namespace {
 
@@ -24,6 +25,23 @@ const int NUM_TRANSLATERS = 3;
 const int NUM_CLIENTS = 30;
 const int MAX_CHARS = 100;
 const int MAX_DELAY = 100000;
+
+const char UNKNOWN_EXCEPTION_TEXT[] = "Unknown exception occured!";
+
+[[noreturn]] void FailRun(const char* message);
+
+// Ends the run on an exception that no handler catches, as the second arm of
+// main's handler does: one thrown while the pool is built before main (each
+// translater's queue allocates its storage), while main reserves the handle
+// lists, in a client thread (a queue that cannot grow) or anywhere else.
+// Nothing that can throw runs under the console lock, which this takes.
+[[noreturn]] void ReportUncaughtException() {
+    FailRun(UNKNOWN_EXCEPTION_TEXT);
+}
+
+// Installed first, before the pool is built, so that no exception of the run
+// ends in an abort.
+const std::terminate_handler g_default_terminate = std::set_terminate(ReportUncaughtException);
 
 }  // namespace
 
@@ -40,12 +58,21 @@ std::atomic<bool> g_done{false};
 
 namespace {
 
-// Writes one whole line under the console lock, then flushes it.
-// The caller must not hold a translater's lock.
+// Writes one whole line of the log under the console lock, then flushes it.
+// The caller must not hold a translater's lock. The stream operators catch
+// any failure inside (it marks the stream bad), so nothing thrown can leave
+// the console lock held.
 template <typename... Parts>
-void WriteLine(std::ostream& stream, const Parts&... parts) {
+void WriteLine(const Parts&... parts) {
     pthread_mutex_lock(&g_io_mutex);
-    (stream << ... << parts) << '\n' << std::flush;
+    (std::cout << ... << parts) << '\n' << std::flush;
+    pthread_mutex_unlock(&g_io_mutex);
+}
+
+// Writes one failure line to standard error, as WriteLine does the log.
+void WriteErrorLine(const char* message) {
+    pthread_mutex_lock(&g_io_mutex);
+    std::cerr << message << '\n' << std::flush;
     pthread_mutex_unlock(&g_io_mutex);
 }
 
@@ -58,18 +85,6 @@ void Delay() {
         // optimiser can neither drop the loop nor fold it into one step.
         __asm__ __volatile__("" : : "r"(i));
     }
-}
-
-// Swaps the case of 'a'-'z' and 'A'-'Z'; every other value comes out as it
-// went in. Only letters reach toupper/tolower, so no negative value does.
-char SwapCase(char ch) {
-    if (ch >= 'a' && ch <= 'z') {
-        return static_cast<char>(std::toupper(ch));
-    }
-    if (ch >= 'A' && ch <= 'Z') {
-        return static_cast<char>(std::tolower(ch));
-    }
-    return ch;
 }
 
 // The character line: the translation is made under the console lock.
@@ -93,14 +108,14 @@ int TranslateJob(CTranslater& translater, int id) {
 void* TranslaterThread(void* arg) {
     CTranslater& translater = *static_cast<CTranslater*>(arg);
     const int id = translater.GetID();
-    WriteLine(std::cout, "Translater ", id, ": Entering thread");
+    WriteLine("Translater ", id, ": Entering thread");
     // JobFinished returns false only at the stop with no claim held, so a job
     // claimed before the stop is always served first.
     while (translater.JobFinished()) {
         const int count = TranslateJob(translater, id);
-        WriteLine(std::cout, "Translater ", id, ": ", "Translated ", count, " characters");
+        WriteLine("Translater ", id, ": ", "Translated ", count, " characters");
     }
-    WriteLine(std::cout, "Translater ", id, ": ", "Leaving thread");
+    WriteLine("Translater ", id, ": ", "Leaving thread");
     return nullptr;
 }
 
@@ -125,21 +140,20 @@ int ClaimTranslater() {
 void* ClientThread(void* arg) {
     const int count = std::rand() % MAX_CHARS + 1;
     const auto client = static_cast<int>(reinterpret_cast<std::intptr_t>(arg));
-    WriteLine(std::cout, "Client ", client, ": Entering thread");
+    WriteLine("Client ", client, ": Entering thread");
     Delay();
     const int t = ClaimTranslater();
     if (t < 0) {
-        WriteLine(std::cout, "Client ", client, ": All translaters are occupied, leaving thread");
+        WriteLine("Client ", client, ": All translaters are occupied, leaving thread");
         return nullptr;
     }
     for (int j = 0; j < count; ++j) {
         const char letter = RandomLetter();
-        WriteLine(std::cout, "Client ", client, ">", t, ": Sending ", letter);
+        WriteLine("Client ", client, ">", t, ": Sending ", letter);
         g_translaters[t].Push(letter);
         Delay();
     }
-    WriteLine(std::cout, "Client ", client, ">", t, ": Sended ", count,
-              " characters, leaving thread");
+    WriteLine("Client ", client, ">", t, ": Sended ", count, " characters, leaving thread");
     g_translaters[t].Push('\0');
     return nullptr;
 }
@@ -172,25 +186,14 @@ void JoinAll(const std::vector<pthread_t>& threads) {
     }
 }
 
-// Ends a failed run. Threads are still running and may be waiting on a
-// translater's condition variable, so static destructors must not run: the
-// process ends here, holding the console lock so no other line follows.
-[[noreturn]] void FailRun(const char* message) {
-    pthread_mutex_lock(&g_io_mutex);
-    std::cerr << message << '\n';
-    std::cout.flush();
-    std::cerr.flush();
-    std::_Exit(1);
-}
-
 void StopTranslaters() {
     g_done = true;
-    WriteLine(std::cout, "All clients finished");
+    WriteLine("All clients finished");
     for (CTranslater& translater : g_translaters) {
         translater.CondSignal();
     }
     JoinAll(g_translater_threads);
-    WriteLine(std::cout, "All translaters finished");
+    WriteLine("All translaters finished");
 }
 
 // A log that could not be written makes a failed run, not a success: says so
@@ -200,8 +203,19 @@ bool LogWasWritten() {
     if (std::cout && std::ferror(stdout) == 0) {
         return true;
     }
-    WriteLine(std::cerr, "Unable to write the log to standard output");
+    WriteErrorLine("Unable to write the log to standard output");
     return false;
+}
+
+// Ends a failed run. Threads are still running and may be waiting on a
+// translater's condition variable, so static destructors must not run: the
+// process ends here, holding the console lock so no other line follows.
+[[noreturn]] void FailRun(const char* message) {
+    pthread_mutex_lock(&g_io_mutex);
+    std::cerr << message << '\n';
+    std::cout.flush();
+    std::cerr.flush();
+    std::_Exit(1);
 }
 
 }  // namespace
@@ -216,7 +230,7 @@ int main() {
     } catch (const std::runtime_error& error) {
         FailRun(error.what());
     } catch (...) {
-        FailRun("Unknown exception occured!");
+        FailRun(UNKNOWN_EXCEPTION_TEXT);
     }
     JoinAll(g_client_threads);
     StopTranslaters();
