@@ -4,6 +4,8 @@
 
 #include <ctime>
 
+#include "probes.h"
+
 int CTranslater::m_num_translaters;
 
 CTranslater::CTranslater() : m_id(m_num_translaters++) {
@@ -19,6 +21,7 @@ CTranslater::~CTranslater() {
 void CTranslater::Push(char ch) {
     pthread_mutex_lock(&m_mutex);
     m_queue.push(ch);
+    probes::Push(m_id, ch);
     pthread_cond_signal(&m_cond);
     pthread_mutex_unlock(&m_mutex);
 }
@@ -26,10 +29,13 @@ void CTranslater::Push(char ch) {
 char CTranslater::Pop() {
     pthread_mutex_lock(&m_mutex);
     while (m_queue.empty()) {
+        probes::PopWait(m_id);
         pthread_cond_wait(&m_cond, &m_mutex);
+        probes::PopWake(m_id);
     }
     const char ch = m_queue.front();
     m_queue.pop();
+    probes::Pop(m_id, ch);
     pthread_mutex_unlock(&m_mutex);
     return ch;
 }
@@ -38,6 +44,7 @@ bool CTranslater::TryToOccupy() {
     pthread_mutex_lock(&m_mutex);
     const bool claimed = !m_occupied;
     m_occupied = true;
+    probes::Claim(m_id, claimed);
     pthread_mutex_unlock(&m_mutex);
     return claimed;
 }
@@ -48,6 +55,7 @@ bool CTranslater::JobFinished() {
     // that a client took before this thread got here.
     if (m_started) {
         m_occupied = false;
+        probes::Release(m_id);
     }
     m_started = true;
     while (!m_occupied) {
@@ -59,6 +67,7 @@ bool CTranslater::JobFinished() {
     // Decided under the lock: the thread serves a job whenever it holds a claim,
     // even if the stop flag is already set, so a claimed job is never dropped.
     const bool claimed = m_occupied;
+    probes::JobReturn(m_id, claimed);
     pthread_mutex_unlock(&m_mutex);
     return claimed;
 }
@@ -66,6 +75,7 @@ bool CTranslater::JobFinished() {
 void CTranslater::CondSignal() {
     pthread_mutex_lock(&m_mutex);
     pthread_cond_signal(&m_cond);
+    probes::StopSignal(m_id);
     pthread_mutex_unlock(&m_mutex);
 }
 
@@ -75,6 +85,9 @@ void CTranslater::WaitAtMostOneSecond() {
     timespec deadline{};
     deadline.tv_sec = now.tv_sec + 1;
     deadline.tv_nsec = static_cast<long>(now.tv_usec) * 1000;
-    // Signal, timeout and spurious wake-up are alike: the caller re-tests.
-    pthread_cond_timedwait(&m_cond, &m_mutex, &deadline);
+    // Signal, timeout and spurious wake-up are alike: the caller re-tests. The
+    // result only tells a tracer whether the wait ran out.
+    probes::JobWait(m_id);
+    const int result = pthread_cond_timedwait(&m_cond, &m_mutex, &deadline);
+    probes::JobWake(m_id, result);
 }

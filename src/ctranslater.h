@@ -34,6 +34,11 @@
 // wait through its tests, so no signal falls between a test and the next wait.
 // No operation takes any other lock while holding m_mutex; callers must not hold
 // the console lock when they call in.
+//
+// Tracing: the operations fire static probes (probes.h) while they hold
+// m_mutex: claim, push, pop, release, stop_signal, the entry to and return
+// from each wait, and JobFinished's return. So a trace orders them exactly as
+// the lock did.
 #ifndef TRANSLATERS_CTRANSLATER_H
 #define TRANSLATERS_CTRANSLATER_H
 

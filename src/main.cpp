@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "ctranslater.h"
+#include "probes.h"
 #include "swap_case.h"
 
 namespace {
@@ -66,6 +67,7 @@ template <typename... Parts>
 void WriteLine(const Parts&... parts) {
     pthread_mutex_lock(&g_io_mutex);
     (std::cout << ... << parts) << '\n' << std::flush;
+    probes::Line();
     pthread_mutex_unlock(&g_io_mutex);
 }
 
@@ -73,6 +75,7 @@ void WriteLine(const Parts&... parts) {
 void WriteErrorLine(const char* message) {
     pthread_mutex_lock(&g_io_mutex);
     std::cerr << message << '\n' << std::flush;
+    probes::ErrorLine();
     pthread_mutex_unlock(&g_io_mutex);
 }
 
@@ -80,17 +83,21 @@ void WriteErrorLine(const char* message) {
 // glibc's rand is MT-safe, so every thread draws from the one seeded generator.
 void Delay() {
     const int bound = std::rand() % MAX_DELAY;
-    for (int i = 0; i < bound; ++i) {
+    probes::DelayStart(bound);
+    int i = 0;
+    for (; i < bound; ++i) {
         // An empty statement the compiler must keep, with i as its input, so the
         // optimiser can neither drop the loop nor fold it into one step.
         __asm__ __volatile__("" : : "r"(i));
     }
+    probes::DelayEnd(i);
 }
 
 // The character line: the translation is made under the console lock.
 void WriteTranslation(int id, char ch) {
     pthread_mutex_lock(&g_io_mutex);
     std::cout << "Translater " << id << ": " << ch << " -> " << SwapCase(ch) << '\n' << std::flush;
+    probes::Line();
     pthread_mutex_unlock(&g_io_mutex);
 }
 
@@ -108,6 +115,7 @@ int TranslateJob(CTranslater& translater, int id) {
 void* TranslaterThread(void* arg) {
     CTranslater& translater = *static_cast<CTranslater*>(arg);
     const int id = translater.GetID();
+    probes::TranslaterStart(id);
     WriteLine("Translater ", id, ": Entering thread");
     // JobFinished returns false only at the stop with no claim held, so a job
     // claimed before the stop is always served first.
@@ -116,6 +124,7 @@ void* TranslaterThread(void* arg) {
         WriteLine("Translater ", id, ": ", "Translated ", count, " characters");
     }
     WriteLine("Translater ", id, ": ", "Leaving thread");
+    probes::TranslaterEnd(id);
     return nullptr;
 }
 
@@ -140,11 +149,13 @@ int ClaimTranslater() {
 void* ClientThread(void* arg) {
     const int count = std::rand() % MAX_CHARS + 1;
     const auto client = static_cast<int>(reinterpret_cast<std::intptr_t>(arg));
+    probes::ClientStart(client, count);
     WriteLine("Client ", client, ": Entering thread");
     Delay();
     const int t = ClaimTranslater();
     if (t < 0) {
         WriteLine("Client ", client, ": All translaters are occupied, leaving thread");
+        probes::ClientEnd(client, t);
         return nullptr;
     }
     for (int j = 0; j < count; ++j) {
@@ -155,6 +166,7 @@ void* ClientThread(void* arg) {
     }
     WriteLine("Client ", client, ">", t, ": Sended ", count, " characters, leaving thread");
     g_translaters[t].Push('\0');
+    probes::ClientEnd(client, t);
     return nullptr;
 }
 
@@ -176,6 +188,7 @@ void StartTranslaters() {
 void LaunchClients() {
     for (int i = 0; i < NUM_CLIENTS; ++i) {
         StartThread(g_client_threads, ClientThread, reinterpret_cast<void*>(std::intptr_t{i}));
+        probes::ClientCreated(i);
         Delay();
     }
 }
@@ -188,6 +201,7 @@ void JoinAll(const std::vector<pthread_t>& threads) {
 
 void StopTranslaters() {
     g_done = true;
+    probes::StopFlag();
     WriteLine("All clients finished");
     for (CTranslater& translater : g_translaters) {
         translater.CondSignal();
@@ -215,12 +229,15 @@ bool LogWasWritten() {
     std::cerr << message << '\n';
     std::cout.flush();
     std::cerr.flush();
+    probes::ErrorLine();
+    probes::DriverEnd(1);
     std::_Exit(1);
 }
 
 }  // namespace
 
 int main() {
+    probes::DriverStart();
     std::srand(static_cast<unsigned>(std::time(nullptr)));
     g_translater_threads.reserve(NUM_TRANSLATERS);
     g_client_threads.reserve(NUM_CLIENTS);
@@ -234,7 +251,8 @@ int main() {
     }
     JoinAll(g_client_threads);
     StopTranslaters();
-    const bool logged = LogWasWritten();
+    const int status = LogWasWritten() ? 0 : 1;
     pthread_mutex_destroy(&g_io_mutex);
-    return logged ? 0 : 1;
+    probes::DriverEnd(status);
+    return status;
 }
