@@ -1,0 +1,532 @@
+// The static probes: present in the release build as documented, and, in runs
+// recorded with tools/trace, consistent with the log recorded beside them.
+//
+// Each thread's events are read as a word, one letter per event, and matched
+// against the shape its code gives it: the order of lines, pushes, pops,
+// waits and pauses on that thread. The stop is checked across threads: one
+// signal per translater after the stop flag, and how each translater leaves.
+//
+// Recording needs bpftrace and the right to trace (root). Without them the
+// traced tests skip with the reason, except under CI=true, where they fail.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "log_checker.h"
+#include "process_runner.h"
+#include "run_trace.h"
+
+namespace {
+
+using runtrace::Event;
+using runtrace::Trace;
+using testing_support::RunOptions;
+using testing_support::RunProgram;
+using testing_support::RunResult;
+using testing_support::SplitLines;
+
+const std::string SOURCE_DIR = TRANSLATERS_SOURCE_DIR;
+const std::string TRACE_TOOL = SOURCE_DIR + "/tools/trace";
+const double RECORD_TIMEOUT_SECONDS = 120;
+// Runs are recorded until both ways of leaving at the stop have been seen.
+const int MIN_RUNS = 2;
+const int MAX_RUNS = 8;
+// A timed wait that runs out lasts one second; generous bounds on both sides.
+const std::int64_t TIMED_WAIT_AT_LEAST_NS = 900'000'000;
+const std::int64_t TIMED_WAIT_AT_MOST_NS = 3'000'000'000;
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+// ---------------------------------------------------------------------------
+// The documented probes against the notes in the binary.
+
+// Probe name -> number of arguments, from the README's probe table: rows of
+// the form | `name` | `arg`, `arg` | ... |, "—" for none.
+std::map<std::string, int> DocumentedProbes() {
+    std::map<std::string, int> probes;
+    const std::regex row(R"(^\| `([a-z_]+)` \| ([^|]*)\|)");
+    std::istringstream readme(ReadFile(SOURCE_DIR + "/README.md"));
+    std::string line;
+    while (std::getline(readme, line)) {
+        std::smatch match;
+        if (std::regex_search(line, match, row)) {
+            const std::string args = match[2];
+            probes[match[1]] = static_cast<int>(std::count(args.begin(), args.end(), '`') / 2);
+        }
+    }
+    return probes;
+}
+
+// The probe names of the manual page's PROBES section: each is the tag of a
+// .TP paragraph, ".B name".
+std::set<std::string> ManualPageProbes() {
+    std::set<std::string> probes;
+    std::istringstream page(ReadFile(SOURCE_DIR + "/translaters.1"));
+    std::string line;
+    bool in_section = false;
+    bool after_tag = false;  // each probe is the tag of a .TP paragraph
+    const std::regex item(R"(^\.B ([a-z_]+)$)");
+    while (std::getline(page, line)) {
+        if (line.rfind(".SH ", 0) == 0) {
+            in_section = line == ".SH PROBES";
+        }
+        std::smatch match;
+        if (in_section && after_tag && std::regex_match(line, match, item)) {
+            probes.insert(match[1]);
+        }
+        after_tag = line == ".TP";
+    }
+    return probes;
+}
+
+// Probe name -> number of arguments, from `readelf -n` on the program: every
+// location of a probe must have the same count.
+std::map<std::string, int> ProbesInBinary(std::string& problem) {
+    RunOptions options;
+    options.args = {"-n", TRANSLATERS_EXE};
+    const RunResult readelf = RunProgram("/usr/bin/readelf", options);
+    std::map<std::string, int> probes;
+    if (readelf.exit_status != 0) {
+        problem = "readelf failed: " + readelf.err;
+        return probes;
+    }
+    std::string provider;
+    std::string name;
+    for (const std::string& line : SplitLines(readelf.out)) {
+        std::istringstream fields(line);
+        std::string key;
+        fields >> key;
+        if (key == "Provider:") {
+            fields >> provider;
+        } else if (key == "Name:") {
+            fields >> name;
+        } else if (key == "Arguments:" && provider == "translaters") {
+            int count = 0;
+            for (std::string arg; fields >> arg;) {
+                ++count;
+            }
+            if (probes.count(name) != 0 && probes[name] != count) {
+                problem += name + " has locations with different argument counts\n";
+            }
+            probes[name] = count;
+        }
+    }
+    return probes;
+}
+
+TEST(ProbeNotesTest, ReleaseBuildHasExactlyTheDocumentedProbes) {
+    const std::map<std::string, int> documented = DocumentedProbes();
+    ASSERT_GE(documented.size(), 20u) << "the README's probe table was not found";
+    std::string problem;
+    const std::map<std::string, int> built = ProbesInBinary(problem);
+    ASSERT_EQ(problem, "");
+    for (const auto& [name, args] : documented) {
+        ASSERT_EQ(built.count(name), 1u)
+            << "documented probe " << name << " is not in " << TRANSLATERS_EXE << " (readelf -n)";
+        EXPECT_EQ(built.at(name), args) << "probe " << name << "'s arguments";
+    }
+    for (const auto& [name, args] : built) {
+        EXPECT_EQ(documented.count(name), 1u) << "probe " << name << " is not documented";
+    }
+    std::set<std::string> documented_names;
+    for (const auto& entry : documented) {
+        documented_names.insert(entry.first);
+    }
+    EXPECT_EQ(ManualPageProbes(), documented_names) << "the manual page's PROBES section";
+}
+
+// ---------------------------------------------------------------------------
+// Traced runs.
+
+struct Recording {
+    std::string dir;
+    std::string out;
+    int status = -1;
+    Trace trace;
+    logcheck::Summary summary;
+};
+
+// Why tracing is not possible here, or "" if it is.
+std::string WhyNotTraceable() {
+    RunOptions options;
+    options.args = {"--check", "--program", TRANSLATERS_EXE};
+    options.timeout_seconds = RECORD_TIMEOUT_SECONDS;
+    const RunResult check = RunProgram(TRACE_TOOL, options);
+    return check.exit_status == 0 ? "" : check.err + check.out;
+}
+
+std::string RecordingsDir() {
+    char cwd[4096];
+    const std::string base = getcwd(cwd, sizeof(cwd)) != nullptr ? cwd : "/tmp";
+    const std::string dir = base + "/trace-runs";
+    mkdir(dir.c_str(), 0755);
+    return dir;
+}
+
+// Records one run; on a failure to record, says why in problem.
+Recording Record(const std::string& dir, bool pinned, std::string& problem) {
+    RunOptions options;
+    options.args = {"--program", TRANSLATERS_EXE, dir};
+    options.pin_to_one_cpu = pinned;
+    options.timeout_seconds = RECORD_TIMEOUT_SECONDS;
+    const RunResult run = RunProgram(TRACE_TOOL, options);
+    Recording recording;
+    recording.dir = dir;
+    if (run.exit_status != 0) {
+        problem = "tools/trace failed: " + run.err;
+        return recording;
+    }
+    recording.out = ReadFile(dir + "/out");
+    recording.status = std::atoi(ReadFile(dir + "/status").c_str());
+    const logcheck::Result checked =
+        logcheck::CheckRun(recording.out, ReadFile(dir + "/err"), recording.status);
+    problem = logcheck::FormatFindings(checked);
+    recording.summary = checked.summary;
+    if (problem.empty()) {
+        problem = runtrace::ParseTrace(ReadFile(dir + "/trace.tsv"), recording.trace);
+    }
+    if (problem.empty()) {
+        problem = runtrace::JoinLog(recording.out, recording.trace);
+    }
+    return recording;
+}
+
+// The events of one thread, in order.
+std::vector<Event> EventsOf(const Trace& trace, int tid) {
+    std::vector<Event> events;
+    for (const Event& event : trace.events) {
+        if (event.tid == tid) {
+            events.push_back(event);
+        }
+    }
+    return events;
+}
+
+// One letter per event, so that a thread's events read as a word.
+char Letter(const Event& event) {
+    static const std::map<std::string, char> LETTERS = {
+        {"driver_start", 'S'},   {"translater_start", 'S'}, {"client_start", 'S'},
+        {"driver_end", 'E'},     {"translater_end", 'E'},   {"client_end", 'E'},
+        {"line", 'L'},           {"delay_start", '('},      {"delay_end", ')'},
+        {"client_created", 'n'}, {"stop_flag", 'F'},        {"stop_signal", 'G'},
+        {"pop_wait", 'q'},       {"pop_wake", 'Q'},         {"release", 'r'},
+        {"job_wait", 'w'},       {"error_line", 'X'}};
+    const long long arg = event.Arg(1);
+    if (event.probe == "claim") {
+        return arg != 0 ? 'C' : 'c';
+    }
+    if (event.probe == "push") {
+        return arg != 0 ? 'p' : '0';
+    }
+    if (event.probe == "pop") {
+        return arg != 0 ? 'o' : 'z';
+    }
+    if (event.probe == "job_wake") {
+        return arg == runtrace::WAIT_TIMED_OUT ? 'K' : 'k';
+    }
+    if (event.probe == "job_return") {
+        return arg != 0 ? 'J' : 'j';
+    }
+    const auto found = LETTERS.find(event.probe);
+    return found != LETTERS.end() ? found->second : '?';
+}
+
+std::string Word(const std::vector<Event>& events) {
+    std::string word;
+    for (const Event& event : events) {
+        word += Letter(event);
+    }
+    return word;
+}
+
+class TracedRunTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        s_why_not = WhyNotTraceable();
+        if (!s_why_not.empty()) {
+            return;
+        }
+        const std::string base = RecordingsDir();
+        bool waiting_seen = false;
+        bool working_seen = false;
+        for (int run = 0; run < MAX_RUNS && s_problem.empty(); ++run) {
+            if (run >= MIN_RUNS && waiting_seen && working_seen) {
+                break;
+            }
+            const std::string dir = base + "/run-" + std::to_string(run);
+            s_recordings.push_back(Record(dir, run % 2 == 1, s_problem));
+            if (!s_problem.empty()) {
+                s_problem = dir + ": " + s_problem;
+                break;
+            }
+            for (const bool waiting : WaitingAtStopSignal(s_recordings.back().trace)) {
+                (waiting ? waiting_seen : working_seen) = true;
+            }
+        }
+    }
+
+    void SetUp() override {
+        if (!s_why_not.empty()) {
+            if (const char* ci = std::getenv("CI"); ci != nullptr && std::string(ci) == "true") {
+                FAIL() << "tracing is not possible, and CI needs it: " << s_why_not;
+            }
+            GTEST_SKIP() << "tracing is not possible here: " << s_why_not;
+        }
+        ASSERT_EQ(s_problem, "") << "a recording is not usable";
+    }
+
+    // For each translater: was it waiting in JobFinished when its stop signal
+    // came? Empty if the trace has no stop.
+    static std::vector<bool> WaitingAtStopSignal(const Trace& trace);
+
+    static std::string s_why_not;
+    static std::string s_problem;
+    static std::vector<Recording> s_recordings;
+};
+
+std::string TracedRunTest::s_why_not;
+std::string TracedRunTest::s_problem;
+std::vector<Recording> TracedRunTest::s_recordings;
+
+// Whether the translater on tid was inside a timed wait at time ns: its last
+// wait began before ns and had not returned by then.
+bool WaitingAt(const Trace& trace, int tid, std::int64_t ns) {
+    bool waiting = false;
+    for (const Event& event : trace.events) {
+        if (event.ns > ns) {
+            break;
+        }
+        if (event.tid == tid && event.probe == "job_wait") {
+            waiting = true;
+        } else if (event.tid == tid && event.probe == "job_wake") {
+            waiting = false;
+        }
+    }
+    return waiting;
+}
+
+std::vector<bool> TracedRunTest::WaitingAtStopSignal(const Trace& trace) {
+    std::vector<bool> waiting;
+    for (const Event& event : trace.events) {
+        if (event.probe == "stop_signal" && event.Arg(0) >= 0 &&
+            event.Arg(0) < logcheck::NUM_TRANSLATERS) {
+            const int tid = trace.threads.translaters[event.Arg(0)];
+            waiting.push_back(WaitingAt(trace, tid, event.ns));
+        }
+    }
+    return waiting;
+}
+
+int CountLines(const std::string& out, const std::string& pattern) {
+    const std::regex form(pattern);
+    int count = 0;
+    for (const std::string& line : SplitLines(out)) {
+        count += std::regex_match(line, form) ? 1 : 0;
+    }
+    return count;
+}
+
+int CountEvents(const Trace& trace, const std::string& probe, bool terminators) {
+    int count = 0;
+    for (const Event& event : trace.events) {
+        count += event.probe == probe && (event.Arg(1) == 0) == terminators ? 1 : 0;
+    }
+    return count;
+}
+
+TEST_F(TracedRunTest, EveryLogLineHasItsLineEventFromTheThreadThatWroteIt) {
+    for (const Recording& recording : s_recordings) {
+        // Recording already joined the trace with its log; this pins the count.
+        EXPECT_EQ(recording.trace.line_events.size(), SplitLines(recording.out).size())
+            << recording.dir;
+        EXPECT_EQ(recording.status, 0) << recording.dir;
+    }
+}
+
+TEST_F(TracedRunTest, PushesAndPopsMatchTheLogAndLeaveInOrder) {
+    for (const Recording& recording : s_recordings) {
+        const Trace& trace = recording.trace;
+        const int letters = CountLines(recording.out, R"(Client \d+>\d: Sending .)");
+        const int jobs = CountLines(recording.out, R"(Client \d+>\d: Sended \d+ .*)");
+        const int translations = CountLines(recording.out, R"(Translater \d: . -> .)");
+        const int job_ends = CountLines(recording.out, R"(Translater \d: Translated \d+ .*)");
+        EXPECT_EQ(CountEvents(trace, "push", false), letters) << recording.dir;
+        EXPECT_EQ(CountEvents(trace, "push", true), jobs) << recording.dir;
+        EXPECT_EQ(CountEvents(trace, "pop", false), translations) << recording.dir;
+        EXPECT_EQ(CountEvents(trace, "pop", true), job_ends) << recording.dir;
+        // Each translater's characters leave its queue as they entered it.
+        std::map<long long, std::string> pushed;
+        std::map<long long, std::string> popped;
+        for (const Event& event : trace.events) {
+            if (event.probe == "push") {
+                pushed[event.Arg(0)] += static_cast<char>(event.Arg(1));
+            } else if (event.probe == "pop") {
+                popped[event.Arg(0)] += static_cast<char>(event.Arg(1));
+            }
+        }
+        EXPECT_EQ(popped, pushed) << recording.dir;
+    }
+}
+
+// A client: entry line and pause, one pass of claims, then either its give-up
+// line, or per letter its line, the push and a pause, then its summary line
+// and only after it the terminator.
+TEST_F(TracedRunTest, EachClientPausesAfterItsEntryAndEachLetterAndPushesTheTerminatorLast) {
+    const std::regex shape(R"(SL\(\)(cccLE|c{0,2}C(Lp\(\))+L0E))");
+    for (const Recording& recording : s_recordings) {
+        for (int c = 0; c < logcheck::NUM_CLIENTS; ++c) {
+            const std::vector<Event> events =
+                EventsOf(recording.trace, recording.trace.threads.clients[c]);
+            const std::string word = Word(events);
+            ASSERT_TRUE(std::regex_match(word, shape))
+                << recording.dir << ": client " << c << "'s events read " << word;
+            const long long letters = events.front().Arg(1);
+            EXPECT_EQ(std::count(word.begin(), word.end(), 'p'),
+                      word.find('C') == std::string::npos ? 0 : letters)
+                << recording.dir << ": client " << c;
+            long long tried = 0;
+            for (const Event& event : events) {
+                if (event.probe == "claim") {
+                    EXPECT_EQ(event.Arg(0), tried++)
+                        << recording.dir << ": client " << c << " does not try the lowest first";
+                }
+                if (event.probe == "push") {
+                    EXPECT_EQ(event.Arg(0), events.back().Arg(1))
+                        << recording.dir << ": client " << c
+                        << " pushes to a translater it does not hold";
+                }
+            }
+        }
+    }
+}
+
+// A translater: entry line; JobFinished (release, except on the first call,
+// then timed waits) returning "claimed" for each job; per character its pop,
+// its line and a pause; the terminator and the end-of-job line; finally
+// JobFinished returning "leave", the leaving line.
+TEST_F(TracedRunTest, EachTranslaterPausesAfterEachCharacterAndServesWholeJobs) {
+    const std::regex shape(R"(SL(wk|wK)*(J((qQ)*oL\(\))*(qQ)*zLr(wk|wK)*)*jLE)");
+    for (const Recording& recording : s_recordings) {
+        for (int t = 0; t < logcheck::NUM_TRANSLATERS; ++t) {
+            const std::string word =
+                Word(EventsOf(recording.trace, recording.trace.threads.translaters[t]));
+            EXPECT_TRUE(std::regex_match(word, shape))
+                << recording.dir << ": translater " << t << "'s events read " << word;
+        }
+    }
+}
+
+// The driver pauses once after every client creation, the last one included;
+// then the stop flag, its line, one signal per translater, the last line.
+TEST_F(TracedRunTest, TheDriverPausesAfterEveryCreationThenSignalsEachTranslaterOnce) {
+    const std::regex shape(R"(S(n\(\)){30}FLGGGLE)");
+    for (const Recording& recording : s_recordings) {
+        const Trace& trace = recording.trace;
+        const std::vector<Event> events = EventsOf(trace, trace.threads.driver);
+        const std::string word = Word(events);
+        ASSERT_TRUE(std::regex_match(word, shape))
+            << recording.dir << ": the driver's events read " << word;
+        std::vector<long long> created;
+        std::vector<long long> signalled;
+        for (const Event& event : events) {
+            if (event.probe == "client_created") {
+                created.push_back(event.Arg(0));
+            } else if (event.probe == "stop_signal") {
+                signalled.push_back(event.Arg(0));
+            }
+        }
+        EXPECT_EQ(signalled, (std::vector<long long>{0, 1, 2})) << recording.dir;
+        for (std::size_t i = 0; i < created.size(); ++i) {
+            EXPECT_EQ(created[i], static_cast<long long>(i)) << recording.dir;
+        }
+        EXPECT_EQ(events.back().Arg(0), 0) << recording.dir << ": the driver's exit status";
+    }
+}
+
+TEST_F(TracedRunTest, EveryPauseSpinsTheIterationsItDrew) {
+    for (const Recording& recording : s_recordings) {
+        std::map<int, long long> bound_of;  // by thread: the pause in progress
+        int pauses = 0;
+        for (const Event& event : recording.trace.events) {
+            if (event.probe == "delay_start") {
+                EXPECT_GE(event.Arg(0), 0);
+                EXPECT_LT(event.Arg(0), 100000);
+                bound_of[event.tid] = event.Arg(0);
+            } else if (event.probe == "delay_end") {
+                ASSERT_EQ(bound_of.count(event.tid), 1u) << "a pause ends that never began";
+                EXPECT_EQ(event.Arg(0), bound_of[event.tid])
+                    << recording.dir << ": thread " << event.tid;
+                bound_of.erase(event.tid);
+                ++pauses;
+            }
+        }
+        EXPECT_GT(pauses, 30) << recording.dir;
+    }
+}
+
+// After the stop flag: a translater that waits in JobFinished when its signal
+// comes leaves at once, without a timeout; one still working misses the signal
+// and leaves after a wait that runs out.
+TEST_F(TracedRunTest, AtTheStopAWaitingTranslaterLeavesAtOnceAndABusyOneAfterATimeout) {
+    int waiting_seen = 0;
+    int working_seen = 0;
+    for (const Recording& recording : s_recordings) {
+        const Trace& trace = recording.trace;
+        const std::vector<bool> waiting = TracedRunTest::WaitingAtStopSignal(trace);
+        ASSERT_EQ(waiting.size(), static_cast<std::size_t>(logcheck::NUM_TRANSLATERS));
+        for (int t = 0; t < logcheck::NUM_TRANSLATERS; ++t) {
+            const std::string word = Word(EventsOf(trace, trace.threads.translaters[t]));
+            // The end of its last JobFinished: the wait that ended it, the return.
+            const std::string tail = word.substr(word.size() - 5);
+            if (waiting[t]) {
+                ++waiting_seen;
+                EXPECT_EQ(tail, "wkjLE") << recording.dir << ": translater " << t
+                                         << " waited when signalled, yet its events end " << word;
+            } else {
+                ++working_seen;
+                EXPECT_EQ(tail, "wKjLE") << recording.dir << ": translater " << t
+                                         << " was busy when signalled, yet its events end " << word;
+            }
+        }
+    }
+    EXPECT_GT(waiting_seen, 0) << "no translater was waiting at a stop in " << s_recordings.size()
+                               << " runs";
+    EXPECT_GT(working_seen, 0) << "no translater was busy at a stop in " << s_recordings.size()
+                               << " runs";
+}
+
+TEST_F(TracedRunTest, ATimedWaitThatIsNotSignalledLastsAboutOneSecond) {
+    int timed_out = 0;
+    for (const Recording& recording : s_recordings) {
+        std::map<int, std::int64_t> began;
+        for (const Event& event : recording.trace.events) {
+            if (event.probe == "job_wait") {
+                began[event.tid] = event.ns;
+            } else if (event.probe == "job_wake" && event.Arg(1) == runtrace::WAIT_TIMED_OUT) {
+                const std::int64_t lasted = event.ns - began[event.tid];
+                EXPECT_GE(lasted, TIMED_WAIT_AT_LEAST_NS) << recording.dir;
+                EXPECT_LE(lasted, TIMED_WAIT_AT_MOST_NS) << recording.dir;
+                ++timed_out;
+            }
+        }
+    }
+    EXPECT_GT(timed_out, 0) << "no timed wait ran out in " << s_recordings.size() << " runs";
+}
+
+}  // namespace
