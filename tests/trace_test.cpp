@@ -291,8 +291,8 @@ protected:
         ASSERT_EQ(s_problem, "") << "a recording is not usable";
     }
 
-    // For each translater: was it waiting in JobFinished when its stop signal
-    // came? Empty if the trace has no stop.
+    // For each translater: was it waiting in JobFinished, not yet woken, when
+    // its stop signal came? Empty if the trace has no stop.
     static std::vector<bool> WaitingAtStopSignal(const Trace& trace);
 
     static std::string s_why_not;
@@ -304,9 +304,13 @@ std::string TracedRunTest::s_why_not;
 std::string TracedRunTest::s_problem;
 std::vector<Recording> TracedRunTest::s_recordings;
 
-// Whether the translater on tid was inside a timed wait at time ns: its last
-// wait began before ns and had not returned by then.
-bool WaitingAt(const Trace& trace, int tid, std::int64_t ns) {
+// Whether translater t sat in a timed wait at time ns that nothing had woken
+// yet: its last wait began before ns, had not returned, and no push had
+// signalled it since. (A push's signal wakes the wait; the thread may take a
+// while to get the CPU back and return, and a stop signal in between finds no
+// one left to wake.)
+bool WaitingUnwokenAt(const Trace& trace, int t, std::int64_t ns) {
+    const int tid = trace.threads.translaters[t];
     bool waiting = false;
     for (const Event& event : trace.events) {
         if (event.ns > ns) {
@@ -314,7 +318,8 @@ bool WaitingAt(const Trace& trace, int tid, std::int64_t ns) {
         }
         if (event.tid == tid && event.probe == "job_wait") {
             waiting = true;
-        } else if (event.tid == tid && event.probe == "job_wake") {
+        } else if ((event.tid == tid && event.probe == "job_wake") ||
+                   (event.probe == "push" && event.Arg(0) == t)) {
             waiting = false;
         }
     }
@@ -326,8 +331,7 @@ std::vector<bool> TracedRunTest::WaitingAtStopSignal(const Trace& trace) {
     for (const Event& event : trace.events) {
         if (event.probe == "stop_signal" && event.Arg(0) >= 0 &&
             event.Arg(0) < logcheck::NUM_TRANSLATERS) {
-            const int tid = trace.threads.translaters[event.Arg(0)];
-            waiting.push_back(WaitingAt(trace, tid, event.ns));
+            waiting.push_back(WaitingUnwokenAt(trace, static_cast<int>(event.Arg(0)), event.ns));
         }
     }
     return waiting;
@@ -496,8 +500,9 @@ TEST_F(TracedRunTest, AtTheStopAWaitingTranslaterLeavesAtOnceAndABusyOneAfterATi
             const std::string tail = word.substr(word.size() - 5);
             if (waiting[t]) {
                 ++waiting_seen;
-                EXPECT_EQ(tail, "wkjLE") << recording.dir << ": translater " << t
-                                         << " waited when signalled, yet its events end " << word;
+                EXPECT_EQ(tail, "wkjLE")
+                    << recording.dir << ": translater " << t
+                    << " was waiting, unwoken, when signalled, yet its events end " << word;
             } else {
                 ++working_seen;
                 EXPECT_EQ(tail, "wKjLE") << recording.dir << ": translater " << t
