@@ -151,6 +151,74 @@ TEST(ProbeNotesTest, ReleaseBuildHasExactlyTheDocumentedProbes) {
     EXPECT_EQ(ManualPageProbes(), documented_names) << "the manual page's PROBES section";
 }
 
+// Where the recorded runs and scratch files go: under the working directory
+// (the build tree), kept for a look after a failure.
+std::string RecordingsDir() {
+    char cwd[4096];
+    const std::string base = getcwd(cwd, sizeof(cwd)) != nullptr ? cwd : "/tmp";
+    const std::string dir = base + "/trace-runs";
+    mkdir(dir.c_str(), 0755);
+    return dir;
+}
+
+// ---------------------------------------------------------------------------
+// tools/trace refusing what it cannot do: one line on standard error, exit 2.
+
+const int EXIT_CANNOT_TRACE = 2;
+
+RunResult RunTraceTool(RunOptions options) {
+    options.timeout_seconds = RECORD_TIMEOUT_SECONDS;
+    return RunProgram(TRACE_TOOL, options);
+}
+
+void ExpectRefusal(const RunResult& result, const std::string& reason) {
+    EXPECT_EQ(result.exit_status, EXIT_CANNOT_TRACE) << result.err;
+    EXPECT_EQ(SplitLines(result.err).size(), 1u) << result.err;
+    EXPECT_NE(result.err.find(reason), std::string::npos) << result.err;
+}
+
+TEST(TraceToolTest, RefusesAProgramBuiltWithoutProbesAndSaysHowToGetThem) {
+    RunOptions options;
+    const std::string dir = RecordingsDir() + "/refused";
+    options.args = {"--program", TRANSLATERS_NOPROBES_EXE, dir};
+    const RunResult result = RunTraceTool(options);
+    ExpectRefusal(result, "built without static probes");
+    EXPECT_NE(result.err.find("systemtap-sdt-dev"), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find("-DTRANSLATERS_PROBES=ON"), std::string::npos) << result.err;
+    struct stat info {};
+    EXPECT_NE(stat((dir + "/out").c_str(), &info), 0) << "a refused run must not start";
+}
+
+TEST(TraceToolTest, SaysWhenBpftraceIsMissing) {
+    // An empty PATH: no bpftrace on it.
+    const std::string bin = RecordingsDir() + "/empty-path";
+    mkdir(bin.c_str(), 0755);
+    RunOptions options;
+    options.args = {"-i",      "PATH=" + bin, "/usr/bin/python3", TRACE_TOOL,
+                    "--check", "--program",   TRANSLATERS_EXE};
+    options.timeout_seconds = RECORD_TIMEOUT_SECONDS;
+    ExpectRefusal(RunProgram("/usr/bin/env", options), "bpftrace is not installed");
+}
+
+TEST(TraceToolTest, SaysWhenTheCallerMayNotTrace) {
+    RunOptions options;
+    options.args = {"--check", "--program", TRANSLATERS_EXE};
+    std::string tool = TRACE_TOOL;
+    if (geteuid() == 0) {
+        // As nobody, with no capabilities.
+        tool = "/usr/bin/setpriv";
+        options.args.insert(
+            options.args.begin(),
+            {"--reuid=65534", "--regid=65534", "--clear-groups", "--inh-caps=-all", TRACE_TOOL});
+    }
+    options.timeout_seconds = RECORD_TIMEOUT_SECONDS;
+    const RunResult result = RunProgram(tool, options);
+    if (result.err.find("bpftrace is not installed") != std::string::npos) {
+        GTEST_SKIP() << "bpftrace is not installed";
+    }
+    ExpectRefusal(result, "tracing needs root");
+}
+
 // ---------------------------------------------------------------------------
 // Traced runs.
 
@@ -169,14 +237,6 @@ std::string WhyNotTraceable() {
     options.timeout_seconds = RECORD_TIMEOUT_SECONDS;
     const RunResult check = RunProgram(TRACE_TOOL, options);
     return check.exit_status == 0 ? "" : check.err + check.out;
-}
-
-std::string RecordingsDir() {
-    char cwd[4096];
-    const std::string base = getcwd(cwd, sizeof(cwd)) != nullptr ? cwd : "/tmp";
-    const std::string dir = base + "/trace-runs";
-    mkdir(dir.c_str(), 0755);
-    return dir;
 }
 
 // Records one run; on a failure to record, says why in problem.
