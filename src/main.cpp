@@ -41,8 +41,9 @@ const char UNKNOWN_EXCEPTION_TEXT[] = "Unknown exception occured!";
 }
 
 // Installed first, before the pool is built, so that no exception of the run
-// ends in an abort.
-const std::terminate_handler g_default_terminate = std::set_terminate(ReportUncaughtException);
+// ends in an abort. The handler it replaces is never called again.
+const std::terminate_handler REPLACED_TERMINATE_HANDLER =
+    std::set_terminate(ReportUncaughtException);
 
 }  // namespace
 

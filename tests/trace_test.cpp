@@ -253,7 +253,8 @@ Recording Record(const std::string& dir, bool pinned, std::string& problem) {
         return recording;
     }
     recording.out = ReadFile(dir + "/out");
-    recording.status = std::atoi(ReadFile(dir + "/status").c_str());
+    recording.status =
+        static_cast<int>(std::strtol(ReadFile(dir + "/status").c_str(), nullptr, 10));
     const logcheck::Result checked =
         logcheck::CheckRun(recording.out, ReadFile(dir + "/err"), recording.status);
     problem = logcheck::FormatFindings(checked);

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <sstream>
 
@@ -74,18 +73,31 @@ struct Author {
     std::string name;
 };
 
+// The index that follows prefix at the start of line, or -1.
+long long IndexAfter(const std::string& line, const std::string& prefix) {
+    if (line.compare(0, prefix.size(), prefix) != 0) {
+        return -1;
+    }
+    const std::size_t begin = prefix.size();
+    std::size_t end = begin;
+    while (end < line.size() && end - begin < 9 && line[end] >= '0' && line[end] <= '9') {
+        ++end;
+    }
+    long long index = -1;
+    return ParseNumber(line.substr(begin, end - begin), index) ? index : -1;
+}
+
 Author AuthorOf(const std::string& line, const Threads& threads) {
-    int index = -1;
     if (line.rfind("All ", 0) == 0) {
         return {threads.driver, "the driver"};
     }
-    if (std::sscanf(line.c_str(), "Translater %d:", &index) == 1 && index >= 0 &&
-        index < logcheck::NUM_TRANSLATERS) {
-        return {threads.translaters[index], "translater " + std::to_string(index)};
+    const long long translater = IndexAfter(line, "Translater ");
+    if (translater >= 0 && translater < logcheck::NUM_TRANSLATERS) {
+        return {threads.translaters[translater], "translater " + std::to_string(translater)};
     }
-    if (std::sscanf(line.c_str(), "Client %d", &index) == 1 && index >= 0 &&
-        index < logcheck::NUM_CLIENTS) {
-        return {threads.clients[index], "client " + std::to_string(index)};
+    const long long client = IndexAfter(line, "Client ");
+    if (client >= 0 && client < logcheck::NUM_CLIENTS) {
+        return {threads.clients[client], "client " + std::to_string(client)};
     }
     return {};
 }
