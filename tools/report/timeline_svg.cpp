@@ -4,24 +4,15 @@
 // vertical rules across all lanes.
 #include <algorithm>
 #include <array>
-#include <iomanip>
-#include <numeric>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "report.h"
+#include "svg_draw.h"
 
 namespace report {
 namespace {
 
-const double WIDTH = 1200;
-const double PLOT_LEFT = 130;
-const double PLOT_RIGHT = WIDTH - 40;
-const double FONT_SIZE = 12;
-const double SMALL_FONT_SIZE = 11;
-const double LABEL_GAP = 8;    // between two labels in one row
-const double ROW_HEIGHT = 15;  // one row of labels
 const double BAR_HEIGHT = 18;
 const double LANE_PADDING = 10;  // above the labels and below the bar of a lane
 const double LANES_TOP = 150;    // room above for the title, the legend and the rules' labels
@@ -30,95 +21,9 @@ const double MARK_SIZE = 9;  // width of a turned-away client's triangle
 // Turned-away marks closer than this share a label.
 const double GROUP_DISTANCE = 12;
 
-const char FONT_FAMILY[] = "DejaVu Sans, Verdana, Arial, sans-serif";
-// One per translater, taken in turn should there be more translaters.
-const std::array<const char*, 6> TRANSLATER_COLORS = {"#4C78A8", "#F58518", "#54A24B",
-                                                      "#B279A2", "#9D755D", "#72B7B2"};
-const char AWAY_COLOR[] = "#D62728";
-const char RULE_COLOR[] = "#333333";
-const char GRID_COLOR[] = "#E2E2E2";
-const char TEXT_COLOR[] = "#222222";
-const char MUTED_COLOR[] = "#666666";
-const char LANE_SHADE[] = "#F5F5F5";
-const char BACKGROUND[] = "#FFFFFF";
 // The part of a job after its client left: the translater still working
 // through the letters queued for it.
 const char CATCH_UP_OPACITY[] = "0.35";
-
-std::string Escape(const std::string& text) {
-    std::string escaped;
-    for (const char ch : text) {
-        switch (ch) {
-            case '&':
-                escaped += "&amp;";
-                break;
-            case '<':
-                escaped += "&lt;";
-                break;
-            case '>':
-                escaped += "&gt;";
-                break;
-            case '"':
-                escaped += "&quot;";
-                break;
-            case '\'':
-                escaped += "&apos;";
-                break;
-            default:
-                escaped += ch;
-                break;
-        }
-    }
-    return escaped;
-}
-
-// A coordinate with one decimal, enough for a picture this size.
-std::string Num(double value) {
-    std::ostringstream text;
-    text << std::fixed << std::setprecision(1) << value;
-    return text.str();
-}
-
-// The advance of one character in em, near enough for DejaVu Sans and its like.
-double CharWidth(char ch) {
-    const std::string NARROW = " .,:;'!|il";
-    const std::string SLIM = "()[]frtj-";
-    const auto byte = static_cast<unsigned char>(ch);
-    if (byte >= 0x80) {
-        return 0.5;  // the middle dot and the en dash, the only others used
-    }
-    if (NARROW.find(ch) != std::string::npos) {
-        return 0.32;
-    }
-    if (SLIM.find(ch) != std::string::npos) {
-        return 0.42;
-    }
-    if (ch == 'm' || ch == 'w' || (ch >= 'A' && ch <= 'Z')) {
-        return 0.8;
-    }
-    return 0.64;
-}
-
-double TextWidth(const std::string& text, double font_size) {
-    return font_size * std::accumulate(text.begin(), text.end(), 0.0, [](double width, char ch) {
-               // A UTF-8 continuation byte adds nothing to its character.
-               const bool continuation = (static_cast<unsigned char>(ch) & 0xC0) == 0x80;
-               return continuation ? width : width + CharWidth(ch);
-           });
-}
-
-// Puts an item spanning [left, right] into the first row where it clears the
-// items already there, opening a new row if none; returns the row.
-int PlaceInRow(std::vector<double>& row_ends, double left, double right) {
-    for (std::size_t row = 0; row < row_ends.size(); ++row) {
-        if (row_ends[row] + LABEL_GAP <= left) {
-            row_ends[row] = right;
-            return static_cast<int>(row);
-        }
-    }
-    row_ends.push_back(right);
-    return static_cast<int>(row_ends.size()) - 1;
-}
 
 // Maps log lines to x: line n covers [n - 1, n] in line units.
 struct Frame {
@@ -161,12 +66,6 @@ struct Layout {
     double lanes_bottom = 0;
     double height = 0;
 };
-
-// The left end of a label centred over [left, right], kept inside the plot.
-double LabelLeft(double left, double right, double width) {
-    return std::clamp((left + right - width) / 2, PLOT_LEFT,
-                      std::max(PLOT_LEFT, PLOT_RIGHT - width));
-}
 
 // The long label if it fits over the bar, else the short one.
 std::string JobLabel(const logcheck::Job& job, double bar_width) {
@@ -277,52 +176,6 @@ Layout LayOut(const logcheck::Summary& summary) {
     return layout;
 }
 
-// Writes the elements; attributes come as name="value" pairs, already escaped.
-class CSvg {
-public:
-    void Open(const std::string& element, const std::string& attributes) {
-        m_text << "<" << element << " " << attributes << ">\n";
-    }
-    void Close(const std::string& element) { m_text << "</" << element << ">\n"; }
-    void Empty(const std::string& element, const std::string& attributes) {
-        m_text << "<" << element << " " << attributes << "/>\n";
-    }
-    void Text(double x, double y, const std::string& text, const std::string& attributes) {
-        m_text << "<text x=\"" << Num(x) << "\" y=\"" << Num(y) << "\" " << attributes << ">"
-               << Escape(text) << "</text>\n";
-    }
-    void Title(const std::string& text) { m_text << "<title>" << Escape(text) << "</title>\n"; }
-    void Rect(double x, double y, double width, double height, const std::string& attributes) {
-        Empty("rect", "x=\"" + Num(x) + "\" y=\"" + Num(y) + "\" width=\"" + Num(width) +
-                          "\" height=\"" + Num(height) + "\" " + attributes);
-    }
-    void Line(double x1, double y1, double x2, double y2, const std::string& attributes) {
-        Empty("line", "x1=\"" + Num(x1) + "\" y1=\"" + Num(y1) + "\" x2=\"" + Num(x2) + "\" y2=\"" +
-                          Num(y2) + "\" " + attributes);
-    }
-    // A triangle pointing down with its tip at (x, y).
-    void MarkDown(double x, double y, const std::string& attributes) {
-        Empty("path", "d=\"M" + Num(x) + " " + Num(y) + " l" + Num(-MARK_SIZE / 2) + " " +
-                          Num(-MARK_SIZE) + " h" + Num(MARK_SIZE) + " z\" " + attributes);
-    }
-    std::string Str() const { return m_text.str(); }
-
-private:
-    std::ostringstream m_text;
-};
-
-std::string Fill(const std::string& color) {
-    return "fill=\"" + color + "\"";
-}
-
-std::string Stroke(const std::string& color, double width) {
-    return "stroke=\"" + color + "\" stroke-width=\"" + Num(width) + "\"";
-}
-
-std::string SmallFont() {
-    return "font-size=\"" + Num(SMALL_FONT_SIZE) + "\"";
-}
-
 void DrawHeading(const logcheck::Summary& summary, CSvg& svg) {
     const Totals totals = CountTotals(summary);
     svg.Text(PLOT_LEFT, 30, "One run of translaters, along its log",
@@ -349,7 +202,7 @@ void DrawLegend(CSvg& svg) {
     svg.Rect(x, y - 6, 22, 10,
              Fill(TRANSLATER_COLORS[0]) + " fill-opacity=\"" + CATCH_UP_OPACITY + "\"");
     x = LegendText(svg, x + 28, y, "its translater catching up after the client left");
-    svg.MarkDown(x + MARK_SIZE / 2, y + 4, Fill(AWAY_COLOR));
+    svg.MarkDown(x + MARK_SIZE / 2, y + 4, MARK_SIZE, Fill(AWAY_COLOR));
     x = LegendText(svg, x + MARK_SIZE + 6, y, "client turned away");
     svg.Line(x, y - 1, x + 22, y - 1, Stroke(MUTED_COLOR, 1.5));
     LegendText(svg, x + 28, y, "translater thread alive");
@@ -495,7 +348,7 @@ void DrawTurnedAway(const Layout& layout, CSvg& svg) {
             svg.Open("g", "class=\"turned-away\"");
             svg.Title("client " + std::to_string(client.client) +
                       ": all translaters are occupied, line " + std::to_string(client.line));
-            svg.MarkDown(layout.frame.Center(client.line), tip, Fill(AWAY_COLOR));
+            svg.MarkDown(layout.frame.Center(client.line), tip, MARK_SIZE, Fill(AWAY_COLOR));
             svg.Close("g");
         }
         DrawLabel(group.label_left, tip + (group.row + 1) * ROW_HEIGHT, group.label, lane, svg);

@@ -1,0 +1,101 @@
+#include "svg_draw.h"
+
+#include <algorithm>
+#include <iomanip>
+#include <numeric>
+
+namespace report {
+namespace {
+
+// The advance of one character in em, near enough for DejaVu Sans and its like.
+double CharWidth(char ch) {
+    const std::string NARROW = " .,:;'!|il";
+    const std::string SLIM = "()[]frtj-";
+    const auto byte = static_cast<unsigned char>(ch);
+    if (byte >= 0x80) {
+        return 0.5;  // the middle dot and the en dash, the only others used
+    }
+    if (NARROW.find(ch) != std::string::npos) {
+        return 0.32;
+    }
+    if (SLIM.find(ch) != std::string::npos) {
+        return 0.42;
+    }
+    if (ch == 'm' || ch == 'w' || (ch >= 'A' && ch <= 'Z')) {
+        return 0.8;
+    }
+    return 0.64;
+}
+
+}  // namespace
+
+std::string Escape(const std::string& text) {
+    std::string escaped;
+    for (const char ch : text) {
+        switch (ch) {
+            case '&':
+                escaped += "&amp;";
+                break;
+            case '<':
+                escaped += "&lt;";
+                break;
+            case '>':
+                escaped += "&gt;";
+                break;
+            case '"':
+                escaped += "&quot;";
+                break;
+            case '\'':
+                escaped += "&apos;";
+                break;
+            default:
+                escaped += ch;
+                break;
+        }
+    }
+    return escaped;
+}
+
+std::string Num(double value) {
+    std::ostringstream text;
+    text << std::fixed << std::setprecision(1) << value;
+    return text.str();
+}
+
+double TextWidth(const std::string& text, double font_size) {
+    return font_size * std::accumulate(text.begin(), text.end(), 0.0, [](double width, char ch) {
+               // A UTF-8 continuation byte adds nothing to its character.
+               const bool continuation = (static_cast<unsigned char>(ch) & 0xC0) == 0x80;
+               return continuation ? width : width + CharWidth(ch);
+           });
+}
+
+int PlaceInRow(std::vector<double>& row_ends, double left, double right) {
+    for (std::size_t row = 0; row < row_ends.size(); ++row) {
+        if (row_ends[row] + LABEL_GAP <= left) {
+            row_ends[row] = right;
+            return static_cast<int>(row);
+        }
+    }
+    row_ends.push_back(right);
+    return static_cast<int>(row_ends.size()) - 1;
+}
+
+double LabelLeft(double left, double right, double width) {
+    return std::clamp((left + right - width) / 2, PLOT_LEFT,
+                      std::max(PLOT_LEFT, PLOT_RIGHT - width));
+}
+
+std::string Fill(const std::string& color) {
+    return "fill=\"" + color + "\"";
+}
+
+std::string Stroke(const std::string& color, double width) {
+    return "stroke=\"" + color + "\" stroke-width=\"" + Num(width) + "\"";
+}
+
+std::string SmallFont() {
+    return "font-size=\"" + Num(SMALL_FONT_SIZE) + "\"";
+}
+
+}  // namespace report

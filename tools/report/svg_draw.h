@@ -1,0 +1,88 @@
+// Drawing helpers shared by the report's SVG pictures: the page's geometry
+// and colours, text measurement, label placement and a small element writer.
+#ifndef TRANSLATERS_TOOLS_REPORT_SVG_DRAW_H
+#define TRANSLATERS_TOOLS_REPORT_SVG_DRAW_H
+
+#include <array>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace report {
+
+const double WIDTH = 1200;
+const double PLOT_LEFT = 130;
+const double PLOT_RIGHT = WIDTH - 40;
+const double FONT_SIZE = 12;
+const double SMALL_FONT_SIZE = 11;
+const double LABEL_GAP = 8;    // between two labels in one row
+const double ROW_HEIGHT = 15;  // one row of labels
+
+const char FONT_FAMILY[] = "DejaVu Sans, Verdana, Arial, sans-serif";
+// One per translater, taken in turn should there be more translaters.
+const std::array<const char*, 6> TRANSLATER_COLORS = {"#4C78A8", "#F58518", "#54A24B",
+                                                      "#B279A2", "#9D755D", "#72B7B2"};
+const char AWAY_COLOR[] = "#D62728";
+const char RULE_COLOR[] = "#333333";
+const char GRID_COLOR[] = "#E2E2E2";
+const char TEXT_COLOR[] = "#222222";
+const char MUTED_COLOR[] = "#666666";
+const char LANE_SHADE[] = "#F5F5F5";
+const char BACKGROUND[] = "#FFFFFF";
+
+std::string Escape(const std::string& text);
+
+// A coordinate with one decimal, enough for a picture this size.
+std::string Num(double value);
+
+// The width of text in the given font size, near enough for DejaVu Sans.
+double TextWidth(const std::string& text, double font_size);
+
+// Puts an item spanning [left, right] into the first row where it clears the
+// items already there, opening a new row if none; returns the row.
+int PlaceInRow(std::vector<double>& row_ends, double left, double right);
+
+// The left end of a label centred over [left, right], kept inside the plot.
+double LabelLeft(double left, double right, double width);
+
+std::string Fill(const std::string& color);
+std::string Stroke(const std::string& color, double width);
+std::string SmallFont();
+
+// Writes the elements; attributes come as name="value" pairs, already escaped.
+class CSvg {
+public:
+    void Open(const std::string& element, const std::string& attributes) {
+        m_text << "<" << element << " " << attributes << ">\n";
+    }
+    void Close(const std::string& element) { m_text << "</" << element << ">\n"; }
+    void Empty(const std::string& element, const std::string& attributes) {
+        m_text << "<" << element << " " << attributes << "/>\n";
+    }
+    void Text(double x, double y, const std::string& text, const std::string& attributes) {
+        m_text << "<text x=\"" << Num(x) << "\" y=\"" << Num(y) << "\" " << attributes << ">"
+               << Escape(text) << "</text>\n";
+    }
+    void Title(const std::string& text) { m_text << "<title>" << Escape(text) << "</title>\n"; }
+    void Rect(double x, double y, double width, double height, const std::string& attributes) {
+        Empty("rect", "x=\"" + Num(x) + "\" y=\"" + Num(y) + "\" width=\"" + Num(width) +
+                          "\" height=\"" + Num(height) + "\" " + attributes);
+    }
+    void Line(double x1, double y1, double x2, double y2, const std::string& attributes) {
+        Empty("line", "x1=\"" + Num(x1) + "\" y1=\"" + Num(y1) + "\" x2=\"" + Num(x2) + "\" y2=\"" +
+                          Num(y2) + "\" " + attributes);
+    }
+    // A triangle pointing down with its tip at (x, y).
+    void MarkDown(double x, double y, double size, const std::string& attributes) {
+        Empty("path", "d=\"M" + Num(x) + " " + Num(y) + " l" + Num(-size / 2) + " " + Num(-size) +
+                          " h" + Num(size) + " z\" " + attributes);
+    }
+    std::string Str() const { return m_text.str(); }
+
+private:
+    std::ostringstream m_text;
+};
+
+}  // namespace report
+
+#endif  // TRANSLATERS_TOOLS_REPORT_SVG_DRAW_H
