@@ -6,26 +6,31 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cmath>
-#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <regex>
 #include <set>
 #include <sstream>
-#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "process_runner.h"
+#include "report_support.h"
 
 namespace {
 
+using testing_support::Count;
+using testing_support::CTempDir;
+using testing_support::ExpectRendersWhole;
+using testing_support::FindOnPath;
+using testing_support::ReadFile;
+using testing_support::Render;
+using testing_support::RSVG_MISSING;
 using testing_support::RunOptions;
 using testing_support::RunProgram;
+using testing_support::RunReport;
 using testing_support::RunResult;
 using testing_support::SplitLines;
 
@@ -169,66 +174,9 @@ RunResult RunTranslaters(bool pinned) {
     return run;
 }
 
-RunResult RunReport(const std::string& log, const std::vector<std::string>& args = {}) {
-    RunOptions options;
-    options.args = args;
-    options.stdin_text = log;
-    options.timeout_seconds = RUN_TIMEOUT_SECONDS;
-    const RunResult result = RunProgram(TRANSLATERS_REPORT_EXE, options);
-    EXPECT_FALSE(result.timed_out) << "translaters-report hung";
-    return result;
-}
-
-// A fresh directory for one test's files, removed with them at the end.
-class CTempDir {
-public:
-    CTempDir() {
-        const char* base = std::getenv("TMPDIR");
-        std::string name =
-            std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/report-test-XXXXXX";
-        if (mkdtemp(name.data()) == nullptr) {
-            throw std::runtime_error("mkdtemp failed");
-        }
-        m_path = name;
-    }
-    ~CTempDir() {
-        for (const std::string& file : m_files) {
-            unlink(file.c_str());
-        }
-        rmdir(m_path.c_str());
-    }
-    CTempDir(const CTempDir&) = delete;
-    CTempDir& operator=(const CTempDir&) = delete;
-
-    std::string File(const std::string& name) {
-        m_files.push_back(m_path + "/" + name);
-        return m_files.back();
-    }
-
-private:
-    std::string m_path;
-    std::vector<std::string> m_files;
-};
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
 bool Exists(const std::string& path) {
     struct stat info {};
     return stat(path.c_str(), &info) == 0;
-}
-
-int Count(const std::string& text, const std::string& wanted) {
-    int count = 0;
-    for (std::size_t at = text.find(wanted); at != std::string::npos;
-         at = text.find(wanted, at + 1)) {
-        ++count;
-    }
-    return count;
 }
 
 // The whole table against the log, for one run.
@@ -277,43 +225,6 @@ TEST(ReportRealRun, TableMatchesTheLog) {
     }
 }
 
-std::string FindOnPath(const std::string& command) {
-    const char* path = std::getenv("PATH");
-    std::istringstream dirs(path != nullptr ? path : "");
-    for (std::string dir; std::getline(dirs, dir, ':');) {
-        const std::string candidate = dir + "/" + command;
-        if (!dir.empty() && access(candidate.c_str(), X_OK) == 0) {
-            return candidate;
-        }
-    }
-    return "";
-}
-
-// Width and height from a PNG's header chunk, or 0 x 0 if it is no PNG.
-std::pair<long, long> PngSize(const std::string& png) {
-    const std::string SIGNATURE = "\x89PNG\r\n\x1a\n";
-    if (png.size() < 24 || png.compare(0, 8, SIGNATURE) != 0 || png.compare(12, 4, "IHDR") != 0) {
-        return {0, 0};
-    }
-    auto big_endian = [&png](std::size_t at) {
-        long value = 0;
-        for (std::size_t i = at; i < at + 4; ++i) {
-            value = value * 256 + static_cast<unsigned char>(png[i]);
-        }
-        return value;
-    };
-    return {big_endian(16), big_endian(20)};
-}
-
-std::pair<long, long> SvgSize(const std::string& svg) {
-    static const std::regex SIZE(R"re(<svg [^>]*width="([0-9.]+)" height="([0-9.]+)")re");
-    std::smatch m;
-    if (!std::regex_search(svg, m, SIZE)) {
-        return {0, 0};
-    }
-    return {std::lround(std::stod(m[1])), std::lround(std::stod(m[2]))};
-}
-
 // Each job's bar spans its lines and each turned-away mark sits on its line,
 // on one scale x = a + b * (line units), line n covering [n - 1, n].
 void ExpectPlacedByLine(const std::string& svg, const LoggedRun& logged) {
@@ -348,21 +259,12 @@ void ExpectPlacedByLine(const std::string& svg, const LoggedRun& logged) {
     }
 }
 
-RunResult Render(const std::string& rsvg, const std::string& svg_path,
-                 const std::string& png_path) {
-    RunOptions options;
-    options.args = {"--background-color=white", "-o", png_path, svg_path};
-    options.timeout_seconds = RUN_TIMEOUT_SECONDS;
-    return RunProgram(rsvg, options);
-}
-
 // Every job, every client turned away and both driver lines are in the SVG,
 // with what the log says about them; rsvg-convert renders it to a picture of
 // its declared size with real content.
 TEST(ReportRealRun, SvgShowsTheRunAndRenders) {
     const std::string rsvg = FindOnPath("rsvg-convert");
-    ASSERT_NE(rsvg, "") << "rsvg-convert is not installed: run tools/install-deps (it installs "
-                           "the Debian package librsvg2-bin)";
+    ASSERT_NE(rsvg, "") << RSVG_MISSING;
     const RunResult run = RunTranslaters(false);
     CTempDir dir;
     const std::string svg_path = dir.File("run.svg");
@@ -390,32 +292,14 @@ TEST(ReportRealRun, SvgShowsTheRunAndRenders) {
 
     ExpectPlacedByLine(svg, logged);
 
-    const std::string png_path = dir.File("run.png");
-    const RunResult rendered = Render(rsvg, svg_path, png_path);
-    ASSERT_EQ(rendered.exit_status, 0) << rendered.err;
-    EXPECT_EQ(rendered.err, "");
-    const std::string png = ReadFile(png_path);
-    const std::pair<long, long> size = SvgSize(svg);
-    EXPECT_GT(size.first, 0);
-    EXPECT_GT(size.second, 0);
-    EXPECT_EQ(PngSize(png), size);
-
-    // A blank page of the same size compresses to almost nothing.
-    const std::string blank_path = dir.File("blank.svg");
-    std::ofstream(blank_path) << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << size.first
-                              << "\" height=\"" << size.second << "\"/>\n";
-    const std::string blank_png_path = dir.File("blank.png");
-    ASSERT_EQ(Render(rsvg, blank_path, blank_png_path).exit_status, 0);
-    const std::string blank_png = ReadFile(blank_png_path);
-    EXPECT_GT(png.size(), 10 * blank_png.size()) << "the picture is hardly more than a blank page";
+    ExpectRendersWhole(rsvg, svg_path, dir);
 }
 
 // rsvg-convert is the well-formedness check of the test above: it must refuse
 // what is not XML, such as a bare ampersand.
 TEST(ReportRealRun, RsvgRefusesMalformedSvg) {
     const std::string rsvg = FindOnPath("rsvg-convert");
-    ASSERT_NE(rsvg, "") << "rsvg-convert is not installed: run tools/install-deps (it installs "
-                           "the Debian package librsvg2-bin)";
+    ASSERT_NE(rsvg, "") << RSVG_MISSING;
     CTempDir dir;
     const std::string svg_path = dir.File("bad.svg");
     std::ofstream(svg_path) << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"10\" "

@@ -1,0 +1,60 @@
+// What the report tests share: scratch files, a search of PATH, and rendering
+// an SVG picture with rsvg-convert to check it draws as a whole picture.
+#ifndef TRANSLATERS_TESTS_REPORT_SUPPORT_H
+#define TRANSLATERS_TESTS_REPORT_SUPPORT_H
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "process_runner.h"
+
+namespace testing_support {
+
+// A fresh directory for one test's files, removed with them at the end.
+class CTempDir {
+public:
+    CTempDir();
+    ~CTempDir();
+    CTempDir(const CTempDir&) = delete;
+    CTempDir& operator=(const CTempDir&) = delete;
+
+    // The path of a file in the directory, removed with it.
+    std::string File(const std::string& name);
+    const std::string& Path() const { return m_path; }
+
+private:
+    std::string m_path;
+    std::vector<std::string> m_files;
+};
+
+// Runs translaters-report with the log on its standard input.
+RunResult RunReport(const std::string& log, const std::vector<std::string>& args = {});
+
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& text);
+
+// How often wanted occurs in text.
+int Count(const std::string& text, const std::string& wanted);
+
+// The command's path on PATH, or "" if it is not there.
+std::string FindOnPath(const std::string& command);
+
+const char RSVG_MISSING[] =
+    "rsvg-convert is not installed: run tools/install-deps (it installs the Debian package "
+    "librsvg2-bin)";
+
+// Width and height from a PNG's header chunk, or 0 x 0 if it is no PNG.
+std::pair<long, long> PngSize(const std::string& png);
+// The width and height an SVG document declares, or 0 x 0.
+std::pair<long, long> SvgSize(const std::string& svg);
+
+RunResult Render(const std::string& rsvg, const std::string& svg_path, const std::string& png_path);
+
+// rsvg-convert renders the SVG at svg_path without a word, to a picture of the
+// size it declares that is more than a blank page. Adds failures, if any.
+void ExpectRendersWhole(const std::string& rsvg, const std::string& svg_path, CTempDir& dir);
+
+}  // namespace testing_support
+
+#endif  // TRANSLATERS_TESTS_REPORT_SUPPORT_H
