@@ -98,4 +98,18 @@ std::string SmallFont() {
     return "font-size=\"" + Num(SMALL_FONT_SIZE) + "\"";
 }
 
+void BeginDocument(CSvg& svg, double height, const std::string& title) {
+    svg.Open("svg", "xmlns=\"http://www.w3.org/2000/svg\" width=\"" + Num(WIDTH) + "\" height=\"" +
+                        Num(height) + "\" viewBox=\"0 0 " + Num(WIDTH) + " " + Num(height) +
+                        "\" font-family=\"" + FONT_FAMILY + "\" font-size=\"" + Num(FONT_SIZE) +
+                        "\" " + Fill(TEXT_COLOR));
+    svg.Title(title);
+    svg.Rect(0, 0, WIDTH, height, Fill(BACKGROUND));
+}
+
+std::string EndDocument(CSvg& svg) {
+    svg.Close("svg");
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n" + svg.Str();
+}
+
 }  // namespace report

@@ -83,6 +83,12 @@ private:
     std::ostringstream m_text;
 };
 
+// Opens a document WIDTH wide and height high: its fonts and colour, its title
+// and a white page.
+void BeginDocument(CSvg& svg, double height, const std::string& title);
+// Closes the document and returns it whole.
+std::string EndDocument(CSvg& svg);
+
 }  // namespace report
 
 #endif  // TRANSLATERS_TOOLS_REPORT_SVG_DRAW_H

@@ -360,12 +360,7 @@ void DrawTurnedAway(const Layout& layout, CSvg& svg) {
 std::string TimelineSvg(const logcheck::Summary& summary) {
     const Layout layout = LayOut(summary);
     CSvg svg;
-    svg.Open("svg", "xmlns=\"http://www.w3.org/2000/svg\" width=\"" + Num(WIDTH) + "\" height=\"" +
-                        Num(layout.height) + "\" viewBox=\"0 0 " + Num(WIDTH) + " " +
-                        Num(layout.height) + "\" font-family=\"" + FONT_FAMILY + "\" font-size=\"" +
-                        Num(FONT_SIZE) + "\" " + Fill(TEXT_COLOR));
-    svg.Title("translaters: one run along its log");
-    svg.Rect(0, 0, WIDTH, layout.height, Fill(BACKGROUND));
+    BeginDocument(svg, layout.height, "translaters: one run along its log");
     DrawHeading(summary, svg);
     DrawLegend(svg);
     DrawLanes(layout, svg);
@@ -377,8 +372,7 @@ std::string TimelineSvg(const logcheck::Summary& summary) {
              svg);
     DrawJobLabels(layout, svg);
     DrawTurnedAway(layout, svg);
-    svg.Close("svg");
-    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n" + svg.Str();
+    return EndDocument(svg);
 }
 
 }  // namespace report
