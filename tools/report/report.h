@@ -1,6 +1,8 @@
 // The report on one run of the translaters program: a table of its jobs and of
-// the clients turned away, and a timeline of the run as an SVG picture. Both
-// are built from the summary the log checker makes of a clean log.
+// the clients turned away, and a timeline of the run as an SVG picture. Each
+// is a writer of the run's model (run_model.h): the summary the log checker
+// makes of a clean log, with the times of a trace when one was recorded with
+// the log.
 #ifndef TRANSLATERS_TOOLS_REPORT_REPORT_H
 #define TRANSLATERS_TOOLS_REPORT_REPORT_H
 
@@ -9,6 +11,7 @@
 #include <string>
 
 #include "log_checker.h"
+#include "run_model.h"
 
 namespace report {
 
@@ -26,13 +29,15 @@ struct Totals {
 
 Totals CountTotals(const logcheck::Summary& summary);
 
-// The jobs, the clients turned away and the totals, as plain text tables.
-void PrintReport(const logcheck::Summary& summary, std::ostream& out);
+// The jobs, the clients turned away and the totals, as plain text tables; with
+// times, the jobs' times and queue waits, when the clients gave up, and how
+// each translater spent its time and took the stop.
+void PrintReport(const RunModel& model, std::ostream& out);
 
 // The run as a self-contained SVG document: one lane per translater with a bar
 // per job, a lane of the clients turned away, and the driver's two lines, all
 // laid out along the log's line numbers.
-std::string TimelineSvg(const logcheck::Summary& summary);
+std::string TimelineSvg(const RunModel& model);
 
 }  // namespace report
 

@@ -1,23 +1,27 @@
-// translaters-report: a table and, on request, an SVG timeline of one run of
-// the translaters program, read from its log on standard input.
+// translaters-report: a table and, on request, pictures of one run of the
+// translaters program, read from its log on standard input; with a trace
+// recorded beside the log (tools/trace), along real time too.
 //
-//   build/translaters | translaters-report [--svg FILE]
+//   build/translaters | translaters-report [--svg FILE] [--trace FILE]
 #include <unistd.h>
 
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <sstream>
 #include <string>
 
 #include "log_checker.h"
 #include "report.h"
+#include "run_model.h"
+#include "run_trace.h"
 
 namespace {
 
 const int EXIT_BROKEN_LOG = 1;
 const int EXIT_USAGE = 2;
 
-const char USAGE[] = "usage: translaters-report [--svg FILE] < LOG\n";
+const char USAGE[] = "usage: translaters-report [--svg FILE] [--trace FILE] < LOG\n";
 
 const char HELP[] =
     "\n"
@@ -26,40 +30,66 @@ const char HELP[] =
     "(client, translater, letters, first letter line and end-of-job line), of the\n"
     "clients turned away, and the totals.\n"
     "\n"
-    "  --svg FILE  also write the run to FILE as an SVG timeline along the log's\n"
-    "              line numbers: a lane per translater with a bar per job, the\n"
-    "              clients turned away, and the driver's two closing lines\n"
-    "  --help      show this help\n"
+    "  --svg FILE       also write the run to FILE as an SVG timeline along the\n"
+    "                   log's line numbers: a lane per translater with a bar per\n"
+    "                   job, the clients turned away, and the driver's closing lines\n"
+    "  --trace FILE     the trace recorded with the log by tools/trace (its\n"
+    "                   trace.tsv): the job table gains when each claim was won,\n"
+    "                   the first and last letter sent and the job ended (ms from\n"
+    "                   the driver's start) and how long the letters waited in the\n"
+    "                   queue (push to pop, mean and longest); the turned-away\n"
+    "                   clients their pause before claiming and when they gave up;\n"
+    "                   and two more tables: how each translater spent its time,\n"
+    "                   and how each took the stop\n"
+    "  --help           show this help\n"
     "\n"
     "A log read this way comes without the run's standard error and exit status:\n"
     "it is checked as a normal run, as if standard error was empty and the exit\n"
     "status 0. A run whose thread creation failed is not a normal run; check it\n"
     "with translaters-check instead.\n"
     "\n"
-    "Exit status: 0 the report is printed; 1 the log breaks a rule of the program:\n"
-    "each broken rule is named with its line on standard error and no report is\n"
-    "made; 2 a usage error (an empty standard input included), or the report or\n"
-    "the SVG file cannot be written.\n"
+    "Exit status: 0 the report is printed; 1 the log breaks a rule of the program,\n"
+    "or the trace was not recorded with this log: each broken rule, or the first\n"
+    "line where the trace and the log differ, is named on standard error and no\n"
+    "report is made; 2 a usage error (an empty standard input included), a trace\n"
+    "file that cannot be read, or a report or file that cannot be written.\n"
     "\n"
-    "Example: build/translaters | build/tools/report/translaters-report --svg run.svg\n";
+    "Examples:\n"
+    "  build/translaters | build/tools/report/translaters-report --svg run.svg\n"
+    "  sudo tools/trace run && build/tools/report/translaters-report --trace\n"
+    "      run/trace.tsv < run/out\n";
 
 struct Options {
     bool help = false;
     std::string svg_path;
+    std::string trace_path;
 };
+
+// The value of an option that takes one; false if there is none.
+bool TakeValue(int argc, char** argv, int& i, std::string& value) {
+    if (i + 1 >= argc || argv[i + 1][0] == '\0') {
+        return false;
+    }
+    value = argv[++i];
+    return true;
+}
 
 // Returns "" when the arguments are good, else what is wrong with them.
 std::string ParseArguments(int argc, char** argv, Options& options) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
+        std::string* value = nullptr;
         if (arg == "--help" || arg == "-h") {
             options.help = true;
-        } else if (arg == "--svg" && i + 1 < argc && argv[i + 1][0] != '\0') {
-            options.svg_path = argv[++i];
         } else if (arg == "--svg") {
-            return "--svg needs a file name";
+            value = &options.svg_path;
+        } else if (arg == "--trace") {
+            value = &options.trace_path;
         } else {
             return "unknown argument '" + arg + "'";
+        }
+        if (value != nullptr && !TakeValue(argc, argv, i, *value)) {
+            return arg + " needs a file name";
         }
     }
     return "";
@@ -83,6 +113,57 @@ int ReportBrokenLog(const logcheck::Result& result) {
               << "), so no report is made:\n"
               << logcheck::FormatFindings(result);
     return EXIT_BROKEN_LOG;
+}
+
+bool ReadFile(const std::string& path, std::string& text) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file.is_open()) {
+        return false;
+    }
+    std::ostringstream content;
+    content << file.rdbuf();
+    text = content.str();
+    return true;
+}
+
+// Joins the trace at path with the log and adds its times to the model;
+// returns the exit status if that fails, else 0.
+int AddTraceFile(const std::string& path, const std::string& log, report::RunModel& model) {
+    std::string text;
+    if (!ReadFile(path, text)) {
+        std::cerr << "translaters-report: cannot read " << path << "\n";
+        return EXIT_USAGE;
+    }
+    runtrace::Trace trace;
+    std::string problem = runtrace::ParseTrace(text, trace);
+    if (problem.empty()) {
+        problem = runtrace::JoinLog(log, trace);
+    }
+    if (problem.empty()) {
+        problem = report::AddTrace(trace, model);
+    }
+    if (!problem.empty()) {
+        std::cerr << "translaters-report: the trace " << path
+                  << " does not fit the log, so no report is made:\n"
+                  << problem << "\n";
+        return EXIT_BROKEN_LOG;
+    }
+    return 0;
+}
+
+// Writes the table to standard output and the files asked for; returns the
+// exit status.
+int WriteReport(const Options& options, const report::RunModel& model) {
+    report::PrintReport(model, std::cout);
+    if (!std::cout.flush()) {
+        std::cerr << "translaters-report: cannot write the report to standard output\n";
+        return EXIT_USAGE;
+    }
+    if (!options.svg_path.empty() && !WriteFile(options.svg_path, report::TimelineSvg(model))) {
+        std::cerr << "translaters-report: cannot write " << options.svg_path << "\n";
+        return EXIT_USAGE;
+    }
+    return 0;
 }
 
 }  // namespace
@@ -110,15 +191,12 @@ int main(int argc, char** argv) {
     if (!result.Clean()) {
         return ReportBrokenLog(result);
     }
-    report::PrintReport(result.summary, std::cout);
-    if (!std::cout.flush()) {
-        std::cerr << "translaters-report: cannot write the report to standard output\n";
-        return EXIT_USAGE;
+    report::RunModel model = report::ModelFromLog(result.summary);
+    if (!options.trace_path.empty()) {
+        const int status = AddTraceFile(options.trace_path, log, model);
+        if (status != 0) {
+            return status;
+        }
     }
-    if (!options.svg_path.empty() &&
-        !WriteFile(options.svg_path, report::TimelineSvg(result.summary))) {
-        std::cerr << "translaters-report: cannot write " << options.svg_path << "\n";
-        return EXIT_USAGE;
-    }
-    return 0;
+    return WriteReport(options, model);
 }

@@ -1,4 +1,5 @@
 #include <iomanip>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -7,9 +8,11 @@
 namespace report {
 namespace {
 
+using Cells = std::vector<std::string>;
+using Widths = std::vector<int>;
+
 // Writes one row, every cell right-aligned to its column's width.
-void PrintRow(std::ostream& out, const std::vector<std::string>& cells,
-              const std::vector<int>& widths) {
+void PrintRow(std::ostream& out, const Cells& cells, const Widths& widths) {
     const char* separator = "";
     for (std::size_t i = 0; i < cells.size(); ++i) {
         out << separator << std::setw(widths[i]) << cells[i];
@@ -18,32 +21,81 @@ void PrintRow(std::ostream& out, const std::vector<std::string>& cells,
     out << "\n";
 }
 
-void PrintJobs(const logcheck::Summary& summary, std::ostream& out) {
-    const std::vector<int> widths = {6, 10, 7, 10, 9};
+void Append(Cells& cells, const Cells& more) {
+    cells.insert(cells.end(), more.begin(), more.end());
+}
+
+// A length of time in milliseconds, to the microsecond.
+std::string Ms(Nanoseconds length) {
+    std::ostringstream text;
+    text << std::fixed << std::setprecision(3) << static_cast<double>(length) / 1e6;
+    return text.str();
+}
+
+// A moment, in milliseconds from the driver's start.
+std::string At(const RunTimes& times, Nanoseconds at) {
+    return Ms(at - times.driver_start);
+}
+
+Cells JobTimeCells(const RunTimes& times, const JobTimes& job) {
+    return {At(times, job.claim), At(times, job.first_push),     At(times, job.last_push),
+            At(times, job.end),   Ms(MeanQueueWait(times, job)), Ms(MaxQueueWait(times, job))};
+}
+
+void PrintJobs(const RunModel& model, std::ostream& out) {
+    const logcheck::Summary& summary = model.summary;
+    Widths widths = {6, 10, 7, 10, 9};
+    Cells header = {"client", "translater", "letters", "first line", "last line"};
     out << "Jobs, in order of their first letter (lines of the log: first letter to end of "
-           "job)\n";
-    PrintRow(out, {"client", "translater", "letters", "first line", "last line"}, widths);
-    for (const logcheck::Job& job : summary.jobs) {
-        PrintRow(
-            out,
-            {std::to_string(job.client), std::to_string(job.translater), std::to_string(job.count),
-             std::to_string(job.first_letter_line), std::to_string(job.end_line)},
-            widths);
+           "job"
+        << (model.has_times ? "; times in ms from the driver's start" : "") << ")\n";
+    if (model.has_times) {
+        widths.insert(widths.end(), {8, 10, 9, 9, 10, 10});
+        Append(header,
+               {"claimed", "first sent", "last sent", "job ended", "queued avg", "queued max"});
+    }
+    PrintRow(out, header, widths);
+    for (std::size_t i = 0; i < summary.jobs.size(); ++i) {
+        const logcheck::Job& job = summary.jobs[i];
+        Cells cells = {std::to_string(job.client), std::to_string(job.translater),
+                       std::to_string(job.count), std::to_string(job.first_letter_line),
+                       std::to_string(job.end_line)};
+        if (model.has_times) {
+            Append(cells, JobTimeCells(model.times, model.times.jobs.at(i)));
+        }
+        PrintRow(out, cells, widths);
     }
 }
 
-void PrintTurnedAway(const logcheck::Summary& summary, std::ostream& out) {
-    const std::vector<int> widths = {6, 4};
-    out << "\nClients turned away (every translater busy)\n";
-    PrintRow(out, {"client", "line"}, widths);
-    for (const logcheck::TurnedAway& client : summary.turned_away) {
-        PrintRow(out, {std::to_string(client.client), std::to_string(client.line)}, widths);
+// How long a client paused after its entry line, before it tried to claim.
+Nanoseconds Paced(const ClientTimes& client) {
+    return client.thread.pauses.empty() ? 0 : client.thread.pauses.front().Length();
+}
+
+void PrintTurnedAway(const RunModel& model, std::ostream& out) {
+    Widths widths = {6, 4};
+    Cells header = {"client", "line"};
+    out << "\nClients turned away (every translater busy"
+        << (model.has_times ? "; times in ms from the driver's start" : "") << ")\n";
+    if (model.has_times) {
+        widths.insert(widths.end(), {6, 8});
+        Append(header, {"paced", "gave up"});
+    }
+    PrintRow(out, header, widths);
+    for (const logcheck::TurnedAway& away : model.summary.turned_away) {
+        Cells cells = {std::to_string(away.client), std::to_string(away.line)};
+        if (model.has_times) {
+            const ClientTimes& client = model.times.clients.at(away.client);
+            Append(cells, {Ms(Paced(client)), At(model.times, client.give_up)});
+        }
+        PrintRow(out, cells, widths);
     }
 }
 
-void PrintTotals(const logcheck::Summary& summary, std::ostream& out) {
+void PrintTotals(const RunModel& model, std::ostream& out) {
+    const logcheck::Summary& summary = model.summary;
     const Totals totals = CountTotals(summary);
-    const std::vector<int> widths = {10, 4, 7};
+    const Widths widths = {10, 4, 7};
     out << "\nTotals\n";
     PrintRow(out, {"translater", "jobs", "letters"}, widths);
     for (int t = 0; t < logcheck::NUM_TRANSLATERS; ++t) {
@@ -59,6 +111,52 @@ void PrintTotals(const logcheck::Summary& summary, std::ostream& out) {
         << "log lines: " << summary.line_count << "; \"All clients finished\" on line "
         << summary.all_clients_line << ", \"All translaters finished\" on line "
         << summary.all_translaters_line << "\n";
+    if (model.has_times) {
+        const RunTimes& times = model.times;
+        out << "run: " << Ms(times.driver.thread.life.Length())
+            << " ms from the driver's start to its end; the stop flag set at "
+            << At(times, times.driver.stop_flag) << " ms\n";
+    }
+}
+
+void PrintTranslaterTimes(const RunTimes& times, std::ostream& out) {
+    const Widths widths = {10, 9, 8, 14, 5, 9};
+    out << "\nHow the translaters spent their time (ms; waits in JobFinished, and those that ran "
+           "out)\n";
+    PrintRow(out, {"translater", "serving", "in Pop", "in JobFinished", "waits", "timed out"},
+             widths);
+    for (int t = 0; t < logcheck::NUM_TRANSLATERS; ++t) {
+        const TranslaterTimes& translater = times.translaters.at(t);
+        Nanoseconds waiting = 0;
+        int timed_out = 0;
+        for (const JobWait& wait : translater.job_waits) {
+            waiting += wait.span.Length();
+            timed_out += wait.timed_out ? 1 : 0;
+        }
+        PrintRow(out,
+                 {std::to_string(t), Ms(TotalLength(translater.work)),
+                  Ms(TotalLength(translater.pop_waits)), Ms(waiting),
+                  std::to_string(translater.job_waits.size()), std::to_string(timed_out)},
+                 widths);
+    }
+}
+
+void PrintStop(const RunTimes& times, std::ostream& out) {
+    const Widths widths = {10, 9, 13, 6, 8, 8};
+    out << "\nThe stop (ms from the driver's start; tail: the wait that ran out after a missed "
+           "signal)\n";
+    PrintRow(out, {"translater", "signalled", "it was", "signal", "left", "tail"}, widths);
+    for (int t = 0; t < logcheck::NUM_TRANSLATERS; ++t) {
+        const TranslaterTimes& translater = times.translaters.at(t);
+        const bool missed = translater.at_stop != StopState::kWaiting;
+        const std::string tail =
+            translater.tail < 0 ? "-" : Ms(translater.job_waits.at(translater.tail).span.Length());
+        PrintRow(out,
+                 {std::to_string(t), At(times, translater.stop_signal),
+                  StopStateName(translater.at_stop), missed ? "missed" : "caught",
+                  At(times, translater.leave), tail},
+                 widths);
+    }
 }
 
 }  // namespace
@@ -76,10 +174,14 @@ Totals CountTotals(const logcheck::Summary& summary) {
     return totals;
 }
 
-void PrintReport(const logcheck::Summary& summary, std::ostream& out) {
-    PrintJobs(summary, out);
-    PrintTurnedAway(summary, out);
-    PrintTotals(summary, out);
+void PrintReport(const RunModel& model, std::ostream& out) {
+    PrintJobs(model, out);
+    PrintTurnedAway(model, out);
+    PrintTotals(model, out);
+    if (model.has_times) {
+        PrintTranslaterTimes(model.times, out);
+        PrintStop(model.times, out);
+    }
 }
 
 }  // namespace report

@@ -357,7 +357,8 @@ void DrawTurnedAway(const Layout& layout, CSvg& svg) {
 
 }  // namespace
 
-std::string TimelineSvg(const logcheck::Summary& summary) {
+std::string TimelineSvg(const RunModel& model) {
+    const logcheck::Summary& summary = model.summary;
     const Layout layout = LayOut(summary);
     CSvg svg;
     BeginDocument(svg, layout.height, "translaters: one run along its log");

@@ -1,0 +1,616 @@
+#include "run_model.h"
+
+#include <algorithm>
+#include <deque>
+#include <map>
+#include <numeric>
+#include <optional>
+
+namespace report {
+namespace {
+
+using runtrace::Event;
+
+enum class Role { kAny, kDriver, kTranslater, kClient };
+
+// The thread that fired an event: its role and its index among its kind.
+struct Who {
+    Role role = Role::kAny;
+    int index = -1;
+};
+
+// What one thread has begun and not yet ended.
+struct OpenSpans {
+    std::optional<Nanoseconds> pause;
+    std::optional<Nanoseconds> job_wait;
+    std::optional<Nanoseconds> pop_wait;
+    std::optional<Nanoseconds> work;
+};
+
+std::string ThreadName(const Who& who) {
+    switch (who.role) {
+        case Role::kDriver:
+            return "the driver";
+        case Role::kTranslater:
+            return "translater " + std::to_string(who.index);
+        case Role::kClient:
+            return "client " + std::to_string(who.index);
+        case Role::kAny:
+            break;
+    }
+    return "a thread no start probe names";
+}
+
+bool InRange(long long value, int count) {
+    return value >= 0 && value < count;
+}
+
+// Walks the trace's events in order and fills the times of every thread, each
+// step checked against the one that must come before it.
+class CTraceReader {
+public:
+    CTraceReader(const runtrace::Trace& trace, RunTimes& times) : m_trace(trace), m_times(times) {}
+
+    std::string Read();
+
+private:
+    using Handler = std::string (CTraceReader::*)(int index, const Event& event);
+    // The role of the thread that fires it, and what takes it.
+    using Probe = std::pair<Role, Handler>;
+    static const std::map<std::string, Probe>& Probes();
+
+    std::string Take(const Event& event);
+    std::string Fault(const std::string& what) const {
+        return "trace line " + std::to_string(m_at + 1) + ": " + what;
+    }
+    std::string Begin(std::optional<Nanoseconds>& open, const Event& event, const char* what);
+    std::string End(std::optional<Nanoseconds>& open, const char* what, Span& span);
+    std::string EndInto(std::optional<Nanoseconds>& open, const char* what,
+                        std::vector<Span>& spans);
+    ThreadTimes& Thread(const Who& who);
+    // tid 0: a thread that never started.
+    void Name(int tid, const Who& who, ThreadTimes& thread) {
+        if (tid != 0) {
+            m_who[tid] = who;
+            thread.tid = tid;
+        }
+    }
+    std::string Unfinished() const;
+
+    std::string DriverStart(int index, const Event& event);
+    std::string DriverEnd(int index, const Event& event);
+    std::string ClientCreated(int index, const Event& event);
+    std::string StopFlag(int index, const Event& event);
+    std::string StopSignal(int index, const Event& event);
+    std::string TranslaterStart(int t, const Event& event);
+    std::string TranslaterEnd(int t, const Event& event);
+    std::string JobWaitBegin(int t, const Event& event);
+    std::string JobWaitEnd(int t, const Event& event);
+    std::string JobReturn(int t, const Event& event);
+    std::string Release(int t, const Event& event);
+    std::string PopWaitBegin(int t, const Event& event);
+    std::string PopWaitEnd(int t, const Event& event);
+    std::string Pop(int t, const Event& event);
+    std::string ClientStart(int c, const Event& event);
+    std::string ClientEnd(int c, const Event& event);
+    std::string Claim(int c, const Event& event);
+    std::string Push(int c, const Event& event);
+    std::string PauseBegin(int index, const Event& event);
+    std::string PauseEnd(int index, const Event& event);
+
+    const runtrace::Trace& m_trace;
+    RunTimes& m_times;
+    std::map<int, Who> m_who;
+    std::map<int, OpenSpans> m_open;
+    std::array<std::deque<std::size_t>, logcheck::NUM_TRANSLATERS> m_queued;  // into handoffs
+    std::array<int, logcheck::NUM_CLIENTS> m_pushed{};
+    std::size_t m_at = 0;
+    Who m_current;
+};
+
+const std::map<std::string, CTraceReader::Probe>& CTraceReader::Probes() {
+    static const std::map<std::string, Probe> PROBES = {
+        {"driver_start", {Role::kDriver, &CTraceReader::DriverStart}},
+        {"driver_end", {Role::kDriver, &CTraceReader::DriverEnd}},
+        {"client_created", {Role::kDriver, &CTraceReader::ClientCreated}},
+        {"stop_flag", {Role::kDriver, &CTraceReader::StopFlag}},
+        {"stop_signal", {Role::kDriver, &CTraceReader::StopSignal}},
+        {"translater_start", {Role::kTranslater, &CTraceReader::TranslaterStart}},
+        {"translater_end", {Role::kTranslater, &CTraceReader::TranslaterEnd}},
+        {"job_wait", {Role::kTranslater, &CTraceReader::JobWaitBegin}},
+        {"job_wake", {Role::kTranslater, &CTraceReader::JobWaitEnd}},
+        {"job_return", {Role::kTranslater, &CTraceReader::JobReturn}},
+        {"release", {Role::kTranslater, &CTraceReader::Release}},
+        {"pop_wait", {Role::kTranslater, &CTraceReader::PopWaitBegin}},
+        {"pop_wake", {Role::kTranslater, &CTraceReader::PopWaitEnd}},
+        {"pop", {Role::kTranslater, &CTraceReader::Pop}},
+        {"client_start", {Role::kClient, &CTraceReader::ClientStart}},
+        {"client_end", {Role::kClient, &CTraceReader::ClientEnd}},
+        {"claim", {Role::kClient, &CTraceReader::Claim}},
+        {"push", {Role::kClient, &CTraceReader::Push}},
+        {"delay_start", {Role::kAny, &CTraceReader::PauseBegin}},
+        {"delay_end", {Role::kAny, &CTraceReader::PauseEnd}},
+    };
+    return PROBES;
+}
+
+std::string CTraceReader::Read() {
+    const runtrace::Threads& threads = m_trace.threads;
+    if (threads.driver == 0) {
+        return "the trace has no driver_start: it was not recorded from the program's start";
+    }
+    Name(threads.driver, Who{Role::kDriver, 0}, m_times.driver.thread);
+    for (int t = 0; t < logcheck::NUM_TRANSLATERS; ++t) {
+        Name(threads.translaters.at(t), Who{Role::kTranslater, t},
+             m_times.translaters.at(t).thread);
+    }
+    for (int c = 0; c < logcheck::NUM_CLIENTS; ++c) {
+        Name(threads.clients.at(c), Who{Role::kClient, c}, m_times.clients.at(c).thread);
+    }
+    m_times.first_event = m_trace.events.front().ns;
+    for (m_at = 0; m_at < m_trace.events.size(); ++m_at) {
+        std::string problem = Take(m_trace.events[m_at]);
+        if (!problem.empty()) {
+            return problem;
+        }
+    }
+    return Unfinished();
+}
+
+// Probes this reader does not know (line, error_line, any newer one) carry
+// nothing for it.
+std::string CTraceReader::Take(const Event& event) {
+    const auto probe = Probes().find(event.probe);
+    if (probe == Probes().end()) {
+        return "";
+    }
+    const auto who = m_who.find(event.tid);
+    m_current = who != m_who.end() ? who->second : Who{};
+    const auto [role, handler] = probe->second;
+    if (m_current.index < 0 || (role != Role::kAny && role != m_current.role)) {
+        return Fault(event.probe + " fired by " + ThreadName(m_current) +
+                     ": the trace's threads do not fit the program");
+    }
+    // Each probe of a translater thread names its own translater first.
+    if (role == Role::kTranslater && event.Arg(0) != m_current.index) {
+        return Fault(event.probe + " of translater " + std::to_string(event.Arg(0)) + " fired by " +
+                     ThreadName(m_current));
+    }
+    return (this->*handler)(m_current.index, event);
+}
+
+std::string CTraceReader::Begin(std::optional<Nanoseconds>& open, const Event& event,
+                                const char* what) {
+    if (open.has_value()) {
+        return Fault(ThreadName(m_current) + " begins " + what + " inside another");
+    }
+    open = event.ns;
+    return "";
+}
+
+std::string CTraceReader::End(std::optional<Nanoseconds>& open, const char* what, Span& span) {
+    if (!open.has_value()) {
+        return Fault(ThreadName(m_current) + " ends " + what + " it never began");
+    }
+    span = Span{*open, m_trace.events[m_at].ns};
+    open.reset();
+    return "";
+}
+
+std::string CTraceReader::EndInto(std::optional<Nanoseconds>& open, const char* what,
+                                  std::vector<Span>& spans) {
+    Span span;
+    std::string problem = End(open, what, span);
+    if (problem.empty()) {
+        spans.push_back(span);
+    }
+    return problem;
+}
+
+ThreadTimes& CTraceReader::Thread(const Who& who) {
+    switch (who.role) {
+        case Role::kTranslater:
+            return m_times.translaters.at(who.index).thread;
+        case Role::kClient:
+            return m_times.clients.at(who.index).thread;
+        default:
+            return m_times.driver.thread;
+    }
+}
+
+std::string CTraceReader::Unfinished() const {
+    for (const auto& [tid, open] : m_open) {
+        const std::string name = ThreadName(m_who.at(tid));
+        if (open.pause || open.job_wait || open.pop_wait || open.work) {
+            return "the trace ends while " + name +
+                   " still pauses, waits or works: it was cut short";
+        }
+    }
+    for (int t = 0; t < logcheck::NUM_TRANSLATERS; ++t) {
+        if (!m_queued.at(t).empty()) {
+            return "the trace ends with characters in translater " + std::to_string(t) +
+                   "'s queue: it was cut short";
+        }
+    }
+    return "";
+}
+
+std::string CTraceReader::DriverStart(int /*index*/, const Event& event) {
+    m_times.driver_start = event.ns;
+    m_times.driver.thread.life.begin = event.ns;
+    return "";
+}
+
+std::string CTraceReader::DriverEnd(int /*index*/, const Event& event) {
+    m_times.driver.thread.life.end = event.ns;
+    return "";
+}
+
+std::string CTraceReader::ClientCreated(int /*index*/, const Event& event) {
+    if (!InRange(event.Arg(0), logcheck::NUM_CLIENTS)) {
+        return Fault("client_created names no client");
+    }
+    m_times.driver.created.at(event.Arg(0)) = event.ns;
+    return "";
+}
+
+std::string CTraceReader::StopFlag(int /*index*/, const Event& event) {
+    m_times.driver.stop_flag = event.ns;
+    return "";
+}
+
+std::string CTraceReader::StopSignal(int /*index*/, const Event& event) {
+    if (!InRange(event.Arg(0), logcheck::NUM_TRANSLATERS)) {
+        return Fault("stop_signal names no translater");
+    }
+    m_times.translaters.at(event.Arg(0)).stop_signal = event.ns;
+    return "";
+}
+
+std::string CTraceReader::TranslaterStart(int t, const Event& event) {
+    m_times.translaters.at(t).thread.life.begin = event.ns;
+    return "";
+}
+
+std::string CTraceReader::TranslaterEnd(int t, const Event& event) {
+    m_times.translaters.at(t).thread.life.end = event.ns;
+    return "";
+}
+
+std::string CTraceReader::JobWaitBegin(int /*t*/, const Event& event) {
+    return Begin(m_open[event.tid].job_wait, event, "a wait in JobFinished");
+}
+
+std::string CTraceReader::JobWaitEnd(int t, const Event& event) {
+    JobWait wait;
+    wait.timed_out = event.Arg(1) == runtrace::WAIT_TIMED_OUT;
+    std::string problem = End(m_open[event.tid].job_wait, "a wait in JobFinished", wait.span);
+    if (problem.empty()) {
+        m_times.translaters.at(t).job_waits.push_back(wait);
+    }
+    return problem;
+}
+
+// JobFinished returns: 1 to serve a job, 0 to leave.
+std::string CTraceReader::JobReturn(int t, const Event& event) {
+    if (event.Arg(1) != 0) {
+        return Begin(m_open[event.tid].work, event, "a job");
+    }
+    m_times.translaters.at(t).leave = event.ns;
+    return "";
+}
+
+std::string CTraceReader::Release(int t, const Event& event) {
+    return EndInto(m_open[event.tid].work, "a job", m_times.translaters.at(t).work);
+}
+
+std::string CTraceReader::PopWaitBegin(int /*t*/, const Event& event) {
+    return Begin(m_open[event.tid].pop_wait, event, "a wait in Pop");
+}
+
+std::string CTraceReader::PopWaitEnd(int t, const Event& event) {
+    return EndInto(m_open[event.tid].pop_wait, "a wait in Pop",
+                   m_times.translaters.at(t).pop_waits);
+}
+
+std::string CTraceReader::Pop(int t, const Event& event) {
+    std::deque<std::size_t>& queued = m_queued.at(t);
+    if (queued.empty() || m_times.handoffs.at(queued.front()).ch != event.Arg(1)) {
+        return Fault("translater " + std::to_string(t) + " pops character " +
+                     std::to_string(event.Arg(1)) +
+                     (queued.empty() ? " from an empty queue" : ", not the one pushed first"));
+    }
+    m_times.handoffs.at(queued.front()).pop = event.ns;
+    queued.pop_front();
+    m_times.translaters.at(t).queue.push_back(
+        QueueDepth{event.ns, static_cast<int>(queued.size())});
+    return "";
+}
+
+std::string CTraceReader::ClientStart(int c, const Event& event) {
+    ClientTimes& client = m_times.clients.at(c);
+    client.thread.life.begin = event.ns;
+    client.letters_drawn = static_cast<int>(event.Arg(1));
+    return "";
+}
+
+std::string CTraceReader::ClientEnd(int c, const Event& event) {
+    m_times.clients.at(c).thread.life.end = event.ns;
+    return "";
+}
+
+std::string CTraceReader::Claim(int c, const Event& event) {
+    if (!InRange(event.Arg(0), logcheck::NUM_TRANSLATERS)) {
+        return Fault("client " + std::to_string(c) + " claims no translater");
+    }
+    m_times.clients.at(c).claims.push_back(
+        ClaimAttempt{event.ns, static_cast<int>(event.Arg(0)), event.Arg(1) != 0});
+    return "";
+}
+
+std::string CTraceReader::Push(int c, const Event& event) {
+    if (!InRange(event.Arg(0), logcheck::NUM_TRANSLATERS)) {
+        return Fault("client " + std::to_string(c) + " pushes to no translater");
+    }
+    const int t = static_cast<int>(event.Arg(0));
+    Handoff handoff;
+    handoff.client = c;
+    handoff.translater = t;
+    handoff.ch = static_cast<char>(event.Arg(1));
+    handoff.index = m_pushed.at(c)++;
+    handoff.push = event.ns;
+    m_queued.at(t).push_back(m_times.handoffs.size());
+    m_times.handoffs.push_back(handoff);
+    m_times.translaters.at(t).queue.push_back(
+        QueueDepth{event.ns, static_cast<int>(m_queued.at(t).size())});
+    return "";
+}
+
+std::string CTraceReader::PauseBegin(int /*index*/, const Event& event) {
+    return Begin(m_open[event.tid].pause, event, "a pause");
+}
+
+std::string CTraceReader::PauseEnd(int /*index*/, const Event& event) {
+    return EndInto(m_open[event.tid].pause, "a pause", Thread(m_current).pauses);
+}
+
+std::string AtLine(int line, const std::string& what) {
+    return "line " + std::to_string(line) + ": " + what +
+           ": the trace was not recorded with this log";
+}
+
+// The log lines of one thread, in order.
+std::vector<int> LinesOf(const runtrace::Trace& trace, int tid) {
+    std::vector<int> lines;
+    for (std::size_t n = 0; n < trace.line_events.size(); ++n) {
+        if (trace.events.at(trace.line_events[n]).tid == tid) {
+            lines.push_back(static_cast<int>(n) + 1);
+        }
+    }
+    return lines;
+}
+
+// The client's claim that won, which must be of the translater the log has it
+// send to.
+std::string FindClaim(const logcheck::Job& job, const ClientTimes& client, JobTimes& times) {
+    int won = 0;
+    bool found = false;
+    for (const ClaimAttempt& claim : client.claims) {
+        if (claim.won && claim.translater == job.translater) {
+            times.claim = claim.at;
+            found = true;
+        }
+        won += claim.won ? 1 : 0;
+    }
+    if (won != 1 || !found) {
+        return AtLine(job.first_letter_line,
+                      "the log has client " + std::to_string(job.client) + " send to translater " +
+                          std::to_string(job.translater) + ", but in the trace it won " +
+                          std::to_string(won) + " claims, not that one");
+    }
+    return "";
+}
+
+// The client's pushes: its letters as the log has them, then the terminator.
+std::string FindHandoffs(const runtrace::Trace& trace, const logcheck::Job& job,
+                         const RunTimes& run, JobTimes& times) {
+    std::vector<int> lines = LinesOf(trace, run.clients.at(job.client).thread.tid);
+    lines.erase(std::remove_if(lines.begin(), lines.end(),
+                               [&job](int line) { return line < job.first_letter_line; }),
+                lines.end());  // the letter lines, then the summary line
+    const std::string sent = job.letters + '\0';
+    for (std::size_t i = 0; i < run.handoffs.size(); ++i) {
+        if (run.handoffs[i].client == job.client) {
+            times.handoffs.push_back(i);
+        }
+    }
+    for (std::size_t k = 0; k < sent.size(); ++k) {
+        const Handoff* handoff =
+            k < times.handoffs.size() ? &run.handoffs[times.handoffs[k]] : nullptr;
+        if (handoff == nullptr || handoff->ch != sent[k] || handoff->translater != job.translater) {
+            const int line = k < lines.size() ? lines[k] : job.first_letter_line;
+            return AtLine(line, "the trace has client " + std::to_string(job.client) +
+                                    " push other characters than the log has it send");
+        }
+    }
+    if (times.handoffs.size() != sent.size()) {
+        return AtLine(job.summary_line, "the trace has client " + std::to_string(job.client) +
+                                            " push more characters than the log has it send");
+    }
+    times.first_push = run.handoffs.at(times.handoffs.front()).push;
+    times.last_push = run.handoffs.at(times.handoffs.at(sent.size() - 2)).push;
+    return "";
+}
+
+// Each job's claim, letters and end, and the translater's service of it.
+std::string JoinJobs(const runtrace::Trace& trace, const logcheck::Summary& summary,
+                     RunTimes& run) {
+    std::array<std::size_t, logcheck::NUM_TRANSLATERS> served{};
+    for (const logcheck::Job& job : summary.jobs) {
+        JobTimes times;
+        std::string problem = FindClaim(job, run.clients.at(job.client), times);
+        if (problem.empty()) {
+            problem = FindHandoffs(trace, job, run, times);
+        }
+        const std::vector<Span>& work = run.translaters.at(job.translater).work;
+        const std::size_t k = served.at(job.translater)++;
+        if (problem.empty() && k >= work.size()) {
+            problem = AtLine(job.end_line, "the trace has translater " +
+                                               std::to_string(job.translater) + " serve " +
+                                               std::to_string(work.size()) + " jobs, the log more");
+        }
+        if (!problem.empty()) {
+            return problem;
+        }
+        times.work = work[k];
+        times.end = run.lines.at(job.end_line - 1);
+        run.jobs.push_back(times);
+    }
+    for (int t = 0; t < logcheck::NUM_TRANSLATERS; ++t) {
+        if (run.translaters.at(t).work.size() != served.at(t)) {
+            return AtLine(summary.translaters.at(t).leave_line,
+                          "the trace has translater " + std::to_string(t) + " serve more jobs");
+        }
+    }
+    return "";
+}
+
+StopState StateAtSignal(const TranslaterTimes& translater, bool caught) {
+    const Nanoseconds signal = translater.stop_signal;
+    if (caught) {
+        return StopState::kWaiting;
+    }
+    if (signal > translater.leave) {
+        return StopState::kLeft;
+    }
+    if (std::any_of(translater.job_waits.begin(), translater.job_waits.end(),
+                    [signal](const JobWait& wait) { return wait.span.Contains(signal); })) {
+        return StopState::kClaimPending;
+    }
+    if (std::any_of(translater.work.begin(), translater.work.end(),
+                    [signal](const Span& work) { return work.Contains(signal); })) {
+        return StopState::kWorking;
+    }
+    const bool started =
+        !translater.job_waits.empty() && translater.job_waits.front().span.begin <= signal;
+    return started ? StopState::kBetween : StopState::kStarting;
+}
+
+// How each translater took the stop: its signal caught in its last wait, or
+// missed and that wait run out.
+std::string ClassifyStops(const logcheck::Summary& summary, RunTimes& run) {
+    for (int t = 0; t < logcheck::NUM_TRANSLATERS; ++t) {
+        TranslaterTimes& translater = run.translaters.at(t);
+        const int leave_line = summary.translaters.at(t).leave_line;
+        if (translater.leave == 0 || translater.job_waits.empty() ||
+            translater.job_waits.back().span.end > translater.leave) {
+            return AtLine(leave_line, "translater " + std::to_string(t) +
+                                          " does not leave JobFinished after a wait in the trace");
+        }
+        if (translater.stop_signal == 0) {
+            return AtLine(leave_line,
+                          "the trace has no stop signal to translater " + std::to_string(t));
+        }
+        const JobWait& last = translater.job_waits.back();
+        const bool caught = last.span.Contains(translater.stop_signal);
+        translater.at_stop = StateAtSignal(translater, caught);
+        if (last.timed_out && !caught) {
+            translater.tail = static_cast<int>(translater.job_waits.size()) - 1;
+        }
+    }
+    return "";
+}
+
+// Clients turned away: when they gave up, and that no claim of theirs won.
+std::string JoinTurnedAway(const logcheck::Summary& summary, RunTimes& run) {
+    for (const logcheck::TurnedAway& away : summary.turned_away) {
+        ClientTimes& client = run.clients.at(away.client);
+        if (std::any_of(client.claims.begin(), client.claims.end(),
+                        [](const ClaimAttempt& claim) { return claim.won; })) {
+            return AtLine(away.line, "the log has client " + std::to_string(away.client) +
+                                         " turned away, but in the trace a claim of it won");
+        }
+        client.give_up = run.lines.at(away.line - 1);
+    }
+    return "";
+}
+
+}  // namespace
+
+RunModel ModelFromLog(const logcheck::Summary& summary) {
+    RunModel model;
+    model.summary = summary;
+    return model;
+}
+
+std::string AddTrace(const runtrace::Trace& trace, RunModel& model) {
+    RunTimes run;
+    if (trace.events.empty() ||
+        trace.line_events.size() != static_cast<std::size_t>(model.summary.line_count)) {
+        return "the trace is not joined with this log";
+    }
+    for (const std::size_t event : trace.line_events) {
+        run.lines.push_back(trace.events.at(event).ns);
+    }
+    CTraceReader reader(trace, run);
+    std::string problem = reader.Read();
+    if (problem.empty()) {
+        problem = JoinJobs(trace, model.summary, run);
+    }
+    if (problem.empty()) {
+        problem = JoinTurnedAway(model.summary, run);
+    }
+    if (problem.empty()) {
+        problem = ClassifyStops(model.summary, run);
+    }
+    if (problem.empty()) {
+        model.times = std::move(run);
+        model.has_times = true;
+    }
+    return problem;
+}
+
+const char* StopStateName(StopState state) {
+    switch (state) {
+        case StopState::kWaiting:
+            return "waiting";
+        case StopState::kClaimPending:
+            return "claim-pending";
+        case StopState::kWorking:
+            return "working";
+        case StopState::kStarting:
+            return "starting";
+        case StopState::kLeft:
+            return "gone";
+        case StopState::kBetween:
+            break;
+    }
+    return "between-steps";
+}
+
+Nanoseconds TotalLength(const std::vector<Span>& spans) {
+    return std::accumulate(
+        spans.begin(), spans.end(), Nanoseconds{0},
+        [](Nanoseconds total, const Span& span) { return total + span.Length(); });
+}
+
+Nanoseconds MeanQueueWait(const RunTimes& times, const JobTimes& job) {
+    const std::size_t letters = job.handoffs.size() - 1;
+    Nanoseconds total = 0;
+    for (std::size_t k = 0; k < letters; ++k) {
+        const Handoff& handoff = times.handoffs.at(job.handoffs[k]);
+        total += handoff.pop - handoff.push;
+    }
+    return letters == 0 ? 0 : total / static_cast<Nanoseconds>(letters);
+}
+
+Nanoseconds MaxQueueWait(const RunTimes& times, const JobTimes& job) {
+    Nanoseconds longest = 0;
+    for (std::size_t k = 0; k + 1 < job.handoffs.size(); ++k) {
+        const Handoff& handoff = times.handoffs.at(job.handoffs[k]);
+        longest = std::max(longest, handoff.pop - handoff.push);
+    }
+    return longest;
+}
+
+}  // namespace report
