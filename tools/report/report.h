@@ -1,8 +1,8 @@
 // The report on one run of the translaters program: a table of its jobs and of
-// the clients turned away, and a timeline of the run as an SVG picture. Each
-// is a writer of the run's model (run_model.h): the summary the log checker
-// makes of a clean log, with the times of a trace when one was recorded with
-// the log.
+// the clients turned away, and a timeline of the run as an SVG picture along
+// its log or along time. Each is a writer of the run's model (run_model.h): the
+// summary the log checker makes of a clean log, with the times of a trace when
+// one was recorded with the log.
 #ifndef TRANSLATERS_TOOLS_REPORT_REPORT_H
 #define TRANSLATERS_TOOLS_REPORT_REPORT_H
 
@@ -38,6 +38,12 @@ void PrintReport(const RunModel& model, std::ostream& out);
 // per job, a lane of the clients turned away, and the driver's two lines, all
 // laid out along the log's line numbers.
 std::string TimelineSvg(const RunModel& model);
+
+// The run along time (the model must have times): for each translater its
+// waits in JobFinished and in Pop, its jobs, its stop signal, its timeouts and
+// the one-second tail of a missed signal; the driver's pauses and the stop
+// flag; each client's pauses, claims and sending.
+std::string TimeAxisSvg(const RunModel& model);
 
 }  // namespace report
 

@@ -2,7 +2,8 @@
 // translaters program, read from its log on standard input; with a trace
 // recorded beside the log (tools/trace), along real time too.
 //
-//   build/translaters | translaters-report [--svg FILE] [--trace FILE]
+//   build/translaters | translaters-report [--svg FILE] [--axis line|time]
+//                                          [--trace FILE]
 #include <unistd.h>
 
 #include <fstream>
@@ -21,7 +22,8 @@ namespace {
 const int EXIT_BROKEN_LOG = 1;
 const int EXIT_USAGE = 2;
 
-const char USAGE[] = "usage: translaters-report [--svg FILE] [--trace FILE] < LOG\n";
+const char USAGE[] =
+    "usage: translaters-report [--svg FILE [--axis line|time]] [--trace FILE] < LOG\n";
 
 const char HELP[] =
     "\n"
@@ -30,9 +32,15 @@ const char HELP[] =
     "(client, translater, letters, first letter line and end-of-job line), of the\n"
     "clients turned away, and the totals.\n"
     "\n"
-    "  --svg FILE       also write the run to FILE as an SVG timeline along the\n"
-    "                   log's line numbers: a lane per translater with a bar per\n"
-    "                   job, the clients turned away, and the driver's closing lines\n"
+    "  --svg FILE       also write the run to FILE as an SVG timeline: a lane per\n"
+    "                   translater with a bar per job, the clients turned away, and\n"
+    "                   the driver's closing lines\n"
+    "  --axis line      the timeline along the log's line numbers (the default)\n"
+    "  --axis time      the timeline along real time (needs --trace): for each\n"
+    "                   translater its waits in JobFinished and in Pop, its jobs, its\n"
+    "                   stop signal, the waits that ran out and the one-second tail\n"
+    "                   of a missed stop signal; the driver's pauses and the stop\n"
+    "                   flag; each client's pauses, claim attempts and sending\n"
     "  --trace FILE     the trace recorded with the log by tools/trace (its\n"
     "                   trace.tsv): the job table gains when each claim was won,\n"
     "                   the first and last letter sent and the job ended (ms from\n"
@@ -57,11 +65,12 @@ const char HELP[] =
     "Examples:\n"
     "  build/translaters | build/tools/report/translaters-report --svg run.svg\n"
     "  sudo tools/trace run && build/tools/report/translaters-report --trace\n"
-    "      run/trace.tsv < run/out\n";
+    "      run/trace.tsv --svg run.svg --axis time < run/out\n";
 
 struct Options {
     bool help = false;
     std::string svg_path;
+    std::string axis;  // "" when not given: along the log's lines
     std::string trace_path;
 };
 
@@ -74,6 +83,20 @@ bool TakeValue(int argc, char** argv, int& i, std::string& value) {
     return true;
 }
 
+// What is wrong with options that each parse: "" if nothing.
+std::string CheckOptions(const Options& options) {
+    if (!options.axis.empty() && options.axis != "line" && options.axis != "time") {
+        return "unknown axis '" + options.axis + "': line or time";
+    }
+    if (!options.axis.empty() && options.svg_path.empty()) {
+        return "--axis is the axis of the --svg picture: give --svg FILE too";
+    }
+    if (options.axis == "time" && options.trace_path.empty()) {
+        return "--axis time needs --trace FILE: the times come from the trace";
+    }
+    return "";
+}
+
 // Returns "" when the arguments are good, else what is wrong with them.
 std::string ParseArguments(int argc, char** argv, Options& options) {
     for (int i = 1; i < argc; ++i) {
@@ -83,16 +106,18 @@ std::string ParseArguments(int argc, char** argv, Options& options) {
             options.help = true;
         } else if (arg == "--svg") {
             value = &options.svg_path;
+        } else if (arg == "--axis") {
+            value = &options.axis;
         } else if (arg == "--trace") {
             value = &options.trace_path;
         } else {
             return "unknown argument '" + arg + "'";
         }
         if (value != nullptr && !TakeValue(argc, argv, i, *value)) {
-            return arg + " needs a file name";
+            return arg + (arg == "--axis" ? " needs line or time" : " needs a file name");
         }
     }
-    return "";
+    return options.help ? "" : CheckOptions(options);
 }
 
 int UsageError(const std::string& problem) {
@@ -159,7 +184,9 @@ int WriteReport(const Options& options, const report::RunModel& model) {
         std::cerr << "translaters-report: cannot write the report to standard output\n";
         return EXIT_USAGE;
     }
-    if (!options.svg_path.empty() && !WriteFile(options.svg_path, report::TimelineSvg(model))) {
+    if (!options.svg_path.empty() &&
+        !WriteFile(options.svg_path, options.axis == "time" ? report::TimeAxisSvg(model)
+                                                            : report::TimelineSvg(model))) {
         std::cerr << "translaters-report: cannot write " << options.svg_path << "\n";
         return EXIT_USAGE;
     }
