@@ -1,8 +1,8 @@
 // The report on one run of the translaters program: a table of its jobs and of
-// the clients turned away, and a timeline of the run as an SVG picture along
-// its log or along time. Each is a writer of the run's model (run_model.h): the
-// summary the log checker makes of a clean log, with the times of a trace when
-// one was recorded with the log.
+// the clients turned away, a timeline of the run as an SVG picture along its
+// log or along time, and a trace-event file for Perfetto. Each is a writer of
+// the run's model (run_model.h): the summary the log checker makes of a clean
+// log, with the times of a trace when one was recorded with the log.
 #ifndef TRANSLATERS_TOOLS_REPORT_REPORT_H
 #define TRANSLATERS_TOOLS_REPORT_REPORT_H
 
@@ -44,6 +44,12 @@ std::string TimelineSvg(const RunModel& model);
 // the one-second tail of a missed signal; the driver's pauses and the stop
 // flag; each client's pauses, claims and sending.
 std::string TimeAxisSvg(const RunModel& model);
+
+// The run as Chrome trace-event JSON, for Perfetto UI or chrome://tracing (the
+// model must have times): a track per thread, slices for lives, jobs, waits and
+// pauses, instants for claims, give-ups, signals and timeouts, a queue-depth
+// counter per translater, and flow arrows from pushes to pops.
+std::string PerfettoJson(const RunModel& model);
 
 }  // namespace report
 

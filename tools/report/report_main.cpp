@@ -3,7 +3,7 @@
 // recorded beside the log (tools/trace), along real time too.
 //
 //   build/translaters | translaters-report [--svg FILE] [--axis line|time]
-//                                          [--trace FILE]
+//                                          [--trace FILE] [--perfetto FILE]
 #include <unistd.h>
 
 #include <fstream>
@@ -23,7 +23,8 @@ const int EXIT_BROKEN_LOG = 1;
 const int EXIT_USAGE = 2;
 
 const char USAGE[] =
-    "usage: translaters-report [--svg FILE [--axis line|time]] [--trace FILE] < LOG\n";
+    "usage: translaters-report [--svg FILE [--axis line|time]] [--trace FILE]\n"
+    "                          [--perfetto FILE] < LOG\n";
 
 const char HELP[] =
     "\n"
@@ -49,6 +50,11 @@ const char HELP[] =
     "                   clients their pause before claiming and when they gave up;\n"
     "                   and two more tables: how each translater spent its time,\n"
     "                   and how each took the stop\n"
+    "  --perfetto FILE  write the run to FILE as Chrome trace-event JSON (needs\n"
+    "                   --trace): open it in https://ui.perfetto.dev (\"Open trace\n"
+    "                   file\") or chrome://tracing; a track per thread, a queue\n"
+    "                   counter per translater, arrows from each job's first letter\n"
+    "                   and terminator to the pops that take them\n"
     "  --help           show this help\n"
     "\n"
     "A log read this way comes without the run's standard error and exit status:\n"
@@ -65,13 +71,14 @@ const char HELP[] =
     "Examples:\n"
     "  build/translaters | build/tools/report/translaters-report --svg run.svg\n"
     "  sudo tools/trace run && build/tools/report/translaters-report --trace\n"
-    "      run/trace.tsv --svg run.svg --axis time < run/out\n";
+    "      run/trace.tsv --svg run.svg --axis time --perfetto run.json < run/out\n";
 
 struct Options {
     bool help = false;
     std::string svg_path;
     std::string axis;  // "" when not given: along the log's lines
     std::string trace_path;
+    std::string perfetto_path;
 };
 
 // The value of an option that takes one; false if there is none.
@@ -94,6 +101,9 @@ std::string CheckOptions(const Options& options) {
     if (options.axis == "time" && options.trace_path.empty()) {
         return "--axis time needs --trace FILE: the times come from the trace";
     }
+    if (!options.perfetto_path.empty() && options.trace_path.empty()) {
+        return "--perfetto needs --trace FILE: the times come from the trace";
+    }
     return "";
 }
 
@@ -110,6 +120,8 @@ std::string ParseArguments(int argc, char** argv, Options& options) {
             value = &options.axis;
         } else if (arg == "--trace") {
             value = &options.trace_path;
+        } else if (arg == "--perfetto") {
+            value = &options.perfetto_path;
         } else {
             return "unknown argument '" + arg + "'";
         }
@@ -184,11 +196,17 @@ int WriteReport(const Options& options, const report::RunModel& model) {
         std::cerr << "translaters-report: cannot write the report to standard output\n";
         return EXIT_USAGE;
     }
-    if (!options.svg_path.empty() &&
-        !WriteFile(options.svg_path, options.axis == "time" ? report::TimeAxisSvg(model)
-                                                            : report::TimelineSvg(model))) {
-        std::cerr << "translaters-report: cannot write " << options.svg_path << "\n";
-        return EXIT_USAGE;
+    const std::string svg = options.svg_path.empty() ? ""
+                            : options.axis == "time" ? report::TimeAxisSvg(model)
+                                                     : report::TimelineSvg(model);
+    for (const auto& [path, text] :
+         {std::make_pair(options.svg_path, svg),
+          std::make_pair(options.perfetto_path,
+                         options.perfetto_path.empty() ? "" : report::PerfettoJson(model))}) {
+        if (!path.empty() && !WriteFile(path, text)) {
+            std::cerr << "translaters-report: cannot write " << path << "\n";
+            return EXIT_USAGE;
+        }
     }
     return 0;
 }
