@@ -26,7 +26,9 @@ CTempDir::CTempDir() {
 
 CTempDir::~CTempDir() {
     for (const std::string& file : m_files) {
-        unlink(file.c_str());
+        if (unlink(file.c_str()) != 0) {
+            rmdir(file.c_str());  // a directory, emptied by now
+        }
     }
     rmdir(m_path.c_str());
 }

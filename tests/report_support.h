@@ -19,7 +19,8 @@ public:
     CTempDir(const CTempDir&) = delete;
     CTempDir& operator=(const CTempDir&) = delete;
 
-    // The path of a file in the directory, removed with it.
+    // The path of a file in the directory, removed with it; a directory made
+    // there is removed too when it is named after the files in it.
     std::string File(const std::string& name);
     const std::string& Path() const { return m_path; }
 
