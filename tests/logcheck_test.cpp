@@ -14,11 +14,16 @@
 
 namespace {
 
+using logcheck::CheckCutRun;
 using logcheck::CheckFailedRun;
 using logcheck::CheckRun;
+using logcheck::CheckStoppedRun;
+using logcheck::IsLineBeginning;
 using logcheck::Result;
 
 const char CREATE_FAILED[] = "Unable to create thread\n";
+const char UNKNOWN_EXCEPTION[] = "Unknown exception occured!\n";
+const char WRITE_FAILED[] = "Unable to write the log to standard output\n";
 
 template <typename... Parts>
 std::string Str(const Parts&... parts) {
@@ -562,6 +567,159 @@ TEST(LogCheckFailedRun, TurnedAwayOnlyWhenEveryTranslaterCanBeHeld) {
     unexplained.Enters(2);
     EXPECT_TRUE(Has(CheckFailedRun(unexplained.Text(), CREATE_FAILED, 1, 10), "turned-away",
                     unexplained.LineOf(GiveUp(3)), "no client held translater 2"));
+}
+
+// A run that a failure ended at any point: every beginning of a legal log,
+// whole lines only, is a legal stopped run, under either failure report.
+TEST(LogCheckStoppedRun, AcceptsEveryBeginningOfALegalRun) {
+    const std::string out = BusyRun().Text();
+    for (std::size_t end = 0; end <= out.size(); end = out.find('\n', end) + 1) {
+        for (const char* err : {CREATE_FAILED, UNKNOWN_EXCEPTION}) {
+            EXPECT_TRUE(IsClean(CheckStoppedRun(out.substr(0, end), err, 1)))
+                << "the first " << end << " bytes, " << err;
+        }
+        if (end == out.size()) {
+            break;
+        }
+    }
+    EXPECT_TRUE(IsClean(CheckStoppedRun(CutRun().Text(), UNKNOWN_EXCEPTION, 1)));
+}
+
+// A client whose Push failed wrote its letter line, and its translater never
+// took the letter; the stop itself may come with a job still open.
+TEST(LogCheckStoppedRun, AcceptsAJobCutShortAndAStopUnderWay) {
+    CLogBuilder push_failed;
+    push_failed.Start().Job(0, 0, "ab").Enters(1).Sends(1, 0, "cd").Translates(0, "c");
+    EXPECT_TRUE(IsClean(CheckStoppedRun(push_failed.Text(), UNKNOWN_EXCEPTION, 1)));
+
+    CLogBuilder stopping;
+    stopping.Start().OtherClients(29).Enters(29).Sends(29, 1, "Xy").Sent(29, 1, 2);
+    stopping.Line(Leaving(0)).Line(ALL_CLIENTS).Translates(1, "X");
+    EXPECT_TRUE(IsClean(CheckStoppedRun(stopping.Text(), UNKNOWN_EXCEPTION, 1)));
+}
+
+TEST(LogCheckStoppedRun, RejectsAWrongEnd) {
+    const std::string out = CutRun().Text();
+    EXPECT_TRUE(Has(CheckStoppedRun(out, UNKNOWN_EXCEPTION, 0), "exit-status", 0,
+                    "exit status 0, expected 1 for a run stopped by a failure"));
+    EXPECT_TRUE(Has(CheckStoppedRun(out, UNKNOWN_EXCEPTION, -1), "exit-status", 0,
+                    "did not exit by itself"));
+    for (const std::string& err :
+         {std::string(WRITE_FAILED), std::string(), std::string(CREATE_FAILED) + UNKNOWN_EXCEPTION,
+          std::string("Unknown exception occured!")}) {
+        EXPECT_TRUE(Has(CheckStoppedRun(out, err, 1), "stderr", 0,
+                        "expected exactly \"Unable to create thread\" or \"Unknown exception "
+                        "occured!\" and a newline"))
+            << err;
+    }
+    EXPECT_TRUE(Has(CheckStoppedRun(out.substr(0, out.size() - 1), UNKNOWN_EXCEPTION, 1), "format",
+                    CutRun().Size(), "does not end with a newline"));
+}
+
+TEST(LogCheckStoppedRun, RejectsAStopBeforeEveryClientEnded) {
+    CLogBuilder leaves;
+    leaves.Start().OtherClients(29).Enters(29).Sends(29, 1, "X").Line(Leaving(0));
+    EXPECT_TRUE(Has(CheckStoppedRun(leaves.Text(), UNKNOWN_EXCEPTION, 1), "stop-order",
+                    leaves.Size(), "client 29 never ends"));
+
+    CLogBuilder all_clients;
+    all_clients.Start().OtherClients(29).Enters(29).Line(ALL_CLIENTS);
+    EXPECT_TRUE(Has(CheckStoppedRun(all_clients.Text(), UNKNOWN_EXCEPTION, 1), "stop-order",
+                    all_clients.Size(), "client 29 never ends"));
+}
+
+TEST(LogCheckStoppedRun, RejectsDriverLinesOutOfOrder) {
+    CLogBuilder twice;
+    twice.Start().OtherClients().Line(ALL_CLIENTS).Line(ALL_CLIENTS);
+    EXPECT_TRUE(Has(CheckStoppedRun(twice.Text(), UNKNOWN_EXCEPTION, 1), "driver-lines",
+                    twice.Size(), "a second \"All clients finished\" line"));
+
+    CLogBuilder early;
+    early.Start().OtherClients().Line(ALL_CLIENTS).Line(Leaving(0)).Line(Leaving(2));
+    early.Line(ALL_TRANSLATERS);
+    EXPECT_TRUE(Has(CheckStoppedRun(early.Text(), UNKNOWN_EXCEPTION, 1), "driver-lines",
+                    early.Size(), "\"All translaters finished\" before translater 1 has left"));
+
+    CLogBuilder no_clients_line = BusyRun();
+    no_clients_line.Erase(no_clients_line.LineOf(ALL_CLIENTS));
+    EXPECT_TRUE(Has(CheckStoppedRun(no_clients_line.Text(), UNKNOWN_EXCEPTION, 1), "driver-lines",
+                    no_clients_line.Size(),
+                    "\"All translaters finished\" without \"All clients finished\""));
+
+    CLogBuilder after_end = BusyRun();
+    after_end.Line(Entry(0));
+    EXPECT_TRUE(Has(CheckStoppedRun(after_end.Text(), UNKNOWN_EXCEPTION, 1), "driver-lines",
+                    after_end.Size(), "a line after \"All translaters finished\""));
+}
+
+TEST(LogCheckStoppedRun, RejectsBrokenJobsAsInAnyRun) {
+    CLogBuilder wrong = CutRun();
+    wrong.Translates(0, "x");
+    EXPECT_TRUE(Has(CheckStoppedRun(wrong.Text(), UNKNOWN_EXCEPTION, 1), "job-letters",
+                    wrong.Size(), "takes 'x' as character 2 of client 1's job"));
+
+    CLogBuilder overlap = CutRun();
+    overlap.Sends(2, 0, "f");
+    EXPECT_TRUE(Has(CheckStoppedRun(overlap.Text(), UNKNOWN_EXCEPTION, 1), "exclusive-claim",
+                    overlap.Size(), "client 2 starts sending to translater 0"));
+}
+
+// A log cut after any byte of a legal run, with the write failure reported.
+TEST(LogCheckCutRun, AcceptsALegalLogCutAfterAnyByte) {
+    const std::string out = BusyRun().Text();
+    for (std::size_t size = 0; size <= out.size(); ++size) {
+        ASSERT_TRUE(IsClean(CheckCutRun(out.substr(0, size), WRITE_FAILED, 1)))
+            << "the first " << size << " bytes";
+    }
+}
+
+TEST(LogCheckCutRun, RejectsAWrongEnd) {
+    const std::string out = BusyRun().Text().substr(0, 200);
+    EXPECT_TRUE(Has(CheckCutRun(out, WRITE_FAILED, 0), "exit-status", 0,
+                    "exit status 0, expected 1 for a run whose log could not be written"));
+    for (const char* err : {"", CREATE_FAILED, UNKNOWN_EXCEPTION}) {
+        EXPECT_TRUE(Has(CheckCutRun(out, err, 1), "stderr", 0,
+                        "expected exactly \"Unable to write the log to standard output\" and a "
+                        "newline"))
+            << err;
+    }
+}
+
+// The last line of a cut log is checked as far as it goes.
+TEST(LogCheckCutRun, RejectsACutLineThatNoLineBeginsWith) {
+    const std::string bad_ends[] = {
+        "Client 3>1: Sendinq",
+        "Translater 1: a -> B",
+        "Client 30",
+        "Translater 3",
+        "Client 3>1: Sending z",
+        "All translaters finished!",
+        "Translater 0: Translated 101",
+        "Client 03",
+        "Translater 1: Entering thread ",
+    };
+    for (const std::string& end : bad_ends) {
+        CLogBuilder log = BusyRun();
+        log.Erase(log.Size());
+        const std::string out = log.Text() + end;
+        EXPECT_TRUE(Has(CheckCutRun(out, WRITE_FAILED, 1), "format", log.Size() + 1,
+                        "the last line, cut short, is the beginning of no line"))
+            << end;
+    }
+}
+
+TEST(LogCheckCutRun, TellsTheBeginningsOfLines) {
+    for (const char* beginning :
+         {"", "C", "Client 2", "Client 29>", "Client 29>2: Sended 10", "Translater 2: q -> ",
+          "Translater 2: q -> Q", "Translater 0: Translated 0 characters", "All clients finished",
+          "All t", "Client 7: All translaters are occupied, leaving thread"}) {
+        EXPECT_TRUE(IsLineBeginning(beginning)) << beginning;
+    }
+    for (const char* other :
+         {"Client 30", "Client 29>3", "Translater 2: q -> q", "Translater 2: z", "X",
+          "All clients finished ", "Client 1>0: Sending ab", "Translater 1: Translated 07"}) {
+        EXPECT_FALSE(IsLineBeginning(other)) << other;
+    }
 }
 
 }  // namespace

@@ -13,6 +13,16 @@ namespace {
 const int NEVER = INT_MAX;
 
 const char CREATE_FAILED_TEXT[] = "Unable to create thread\n";
+const char UNKNOWN_EXCEPTION_TEXT[] = "Unknown exception occured!\n";
+const char WRITE_FAILED_TEXT[] = "Unable to write the log to standard output\n";
+
+// How a run ended, and so how much of each thread's story its log must hold.
+enum class RunKind {
+    kNormal,        // every thread's story is whole
+    kFailedCreate,  // a thread creation failed: only threads created before it, cut short
+    kStopped,       // a failure ended the process at some point: every thread cut short
+    kCut,           // a normal run of which only the log's first bytes are seen
+};
 
 enum class Kind {
     kTranslaterEnters,
@@ -193,6 +203,64 @@ std::string ParseLine(const std::string& line, Event& event) {
     return "";
 }
 
+// Every form of line the program writes, for telling whether a cut line is
+// the beginning of one. Placeholders: # a translater ID, @ a client index, %
+// a count, * a letter that clients send, ~ that letter with its case swapped.
+const char* const LINE_FORMS[] = {
+    "All clients finished",
+    "All translaters finished",
+    "Translater #: Entering thread",
+    "Translater #: Leaving thread",
+    "Translater #: Translated % characters",
+    "Translater #: * -> ~",
+    "Client @: Entering thread",
+    "Client @: All translaters are occupied, leaving thread",
+    "Client @>#: Sending *",
+    "Client @>#: Sended % characters, leaving thread",
+};
+
+bool BeginsForm(const std::string& text, std::size_t pos, const char* form, char letter);
+
+// The number placeholder at form, at pos of text: each value in its range in
+// turn, the text possibly ending inside the number.
+bool BeginsNumber(const std::string& text, std::size_t pos, const char* form, char letter) {
+    const int max = *form == '#' ? NUM_TRANSLATERS - 1 : *form == '@' ? NUM_CLIENTS - 1 : MAX_CHARS;
+    for (int value = 0; value <= max; ++value) {
+        const std::string digits = std::to_string(value);
+        const std::size_t shown = std::min(digits.size(), text.size() - pos);
+        if (text.compare(pos, shown, digits, 0, shown) != 0) {
+            continue;
+        }
+        if (shown < digits.size() || BeginsForm(text, pos + shown, form + 1, letter)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Whether text from pos on is the beginning of form; letter is the last
+// letter the form took, for its swapped case.
+bool BeginsForm(const std::string& text, std::size_t pos, const char* form, char letter) {
+    if (pos == text.size()) {
+        return true;
+    }
+    const char ch = text[pos];
+    switch (*form) {
+        case '\0':
+            return false;  // the text goes on past the end of the line
+        case '#':
+        case '@':
+        case '%':
+            return BeginsNumber(text, pos, form, letter);
+        case '*':
+            return IsSentLetter(ch) && BeginsForm(text, pos + 1, form + 1, ch);
+        case '~':
+            return ch == SwapCase(letter) && BeginsForm(text, pos + 1, form + 1, letter);
+        default:
+            return ch == *form && BeginsForm(text, pos + 1, form + 1, letter);
+    }
+}
+
 std::vector<std::string> SplitLines(const std::string& text) {
     std::vector<std::string> lines;
     std::size_t begin = 0;
@@ -245,16 +313,20 @@ struct ClaimSpan {
 
 class CLogChecker {
 public:
-    // fail_create_at 0: a normal run; otherwise the creation that failed.
-    explicit CLogChecker(int fail_create_at) : m_fail_create_at(fail_create_at) {}
+    // fail_create_at: for kFailedCreate, the creation that failed.
+    explicit CLogChecker(RunKind kind, int fail_create_at = 0)
+        : m_kind(kind), m_fail_create_at(fail_create_at) {}
 
     Result Check(const std::string& out, const std::string& err, int exit_status);
 
 private:
-    bool FailedRun() const { return m_fail_create_at != 0; }
+    // Whether the log may end in the middle of any thread's story.
+    bool CutShort() const { return m_kind != RunKind::kNormal; }
     void Report(const char* rule, int line, const std::string& message);
 
     void CheckExitAndStderr(const std::string& err, int exit_status);
+    void CheckStderr(const std::string& err);
+    bool CheckCutLine(const std::string& line);
     void ReadLog(const std::string& out);
     void Record(const Event& event);
     void RecordClient(const Event& event);
@@ -266,7 +338,9 @@ private:
 
     void CheckThreadsComplete();
     void CheckFailedRunThreads();
+    void CheckStopAfterClients();
     void CheckDriverLines();
+    void CheckAllTranslatersLeft(int all_translaters);
     void CheckStopOrder();
     void MatchJobs(int t);
     void PairJob(int t, int client, const TranslatedJob* job);
@@ -277,6 +351,7 @@ private:
     void CheckClaims();
     Summary BuildSummary() const;
 
+    const RunKind m_kind;
     const int m_fail_create_at;
     std::vector<Finding> m_findings;
     int m_line_count = 0;
@@ -297,10 +372,12 @@ void CLogChecker::Report(const char* rule, int line, const std::string& message)
 Result CLogChecker::Check(const std::string& out, const std::string& err, int exit_status) {
     CheckExitAndStderr(err, exit_status);
     ReadLog(out);
-    if (FailedRun()) {
+    if (m_kind == RunKind::kNormal) {
+        CheckThreadsComplete();
+    } else if (m_kind == RunKind::kFailedCreate) {
         CheckFailedRunThreads();
     } else {
-        CheckThreadsComplete();
+        CheckStopAfterClients();
     }
     CheckDriverLines();
     CheckStopOrder();
@@ -313,30 +390,46 @@ Result CLogChecker::Check(const std::string& out, const std::string& err, int ex
 }
 
 void CLogChecker::CheckExitAndStderr(const std::string& err, int exit_status) {
-    const int expected = FailedRun() ? 1 : 0;
+    const char* const RUN_KINDS[] = {" for a normal run", " after a failed thread creation",
+                                     " for a run stopped by a failure",
+                                     " for a run whose log could not be written"};
+    const int expected = CutShort() ? 1 : 0;
     if (exit_status < 0) {
         Report("exit-status", 0, "the program did not exit by itself (a signal ended it)");
     } else if (exit_status != expected) {
         Report("exit-status", 0,
                Str("exit status ", exit_status, ", expected ", expected,
-                   FailedRun() ? " after a failed thread creation" : " for a normal run"));
+                   RUN_KINDS[static_cast<int>(m_kind)]));
     }
-    if (FailedRun() && err != CREATE_FAILED_TEXT) {
-        Report("stderr", 0,
-               Str("standard error is ", Quote(err),
-                   ", expected exactly \"Unable to create thread\" and a newline"));
-    } else if (!FailedRun() && !err.empty()) {
-        Report("stderr", 0, Str("standard error of a normal run is not empty: ", Quote(err)));
+    CheckStderr(err);
+}
+
+void CLogChecker::CheckStderr(const std::string& err) {
+    if (m_kind == RunKind::kNormal) {
+        if (!err.empty()) {
+            Report("stderr", 0, Str("standard error of a normal run is not empty: ", Quote(err)));
+        }
+        return;
     }
+    const bool stopped = m_kind == RunKind::kStopped;
+    const char* const expected = m_kind == RunKind::kCut ? WRITE_FAILED_TEXT : CREATE_FAILED_TEXT;
+    if (err == expected || (stopped && err == UNKNOWN_EXCEPTION_TEXT)) {
+        return;
+    }
+    const std::string text(expected, std::strlen(expected) - 1);
+    Report("stderr", 0,
+           Str("standard error is ", Quote(err), ", expected exactly \"", text, "\"",
+               stopped ? " or \"Unknown exception occured!\"" : "", " and a newline"));
 }
 
 void CLogChecker::ReadLog(const std::string& out) {
     const std::vector<std::string> lines = SplitLines(out);
     m_line_count = static_cast<int>(lines.size());
-    if (!out.empty() && out.back() != '\n') {
-        Report("format", m_line_count, "the last line does not end with a newline");
+    int whole_lines = m_line_count;
+    if (!out.empty() && out.back() != '\n' && CheckCutLine(lines.back())) {
+        --whole_lines;
     }
-    for (int i = 0; i < m_line_count; ++i) {
+    for (int i = 0; i < whole_lines; ++i) {
         Event event;
         event.line = i + 1;
         const std::string error = ParseLine(lines[i], event);
@@ -346,6 +439,22 @@ void CLogChecker::ReadLog(const std::string& out) {
             Report("format", event.line, error);
         }
     }
+}
+
+// The last line of a log that does not end with a newline: only a log cut
+// after some byte may have one, and then it is the beginning of a line. It
+// says too little to be read as an event. Returns whether it was such a line.
+bool CLogChecker::CheckCutLine(const std::string& line) {
+    if (m_kind != RunKind::kCut) {
+        Report("format", m_line_count, "the last line does not end with a newline");
+        return false;
+    }
+    if (!IsLineBeginning(line)) {
+        Report("format", m_line_count,
+               Str("the last line, cut short, is the beginning of no line of the program: ",
+                   Quote(line)));
+    }
+    return true;
 }
 
 void CLogChecker::Record(const Event& event) {
@@ -565,27 +674,55 @@ void CLogChecker::CheckFailedRunThreads() {
     }
 }
 
+// A run cut short: the stop, after which translaters leave and the driver
+// writes "All clients finished", comes only once every client has ended, so
+// every client's story is whole in a log that shows the stop.
+void CLogChecker::CheckStopAfterClients() {
+    int stop_line = m_all_clients_lines.empty() ? NEVER : m_all_clients_lines.front();
+    for (const TranslaterRecord& translater : m_translaters) {
+        if (translater.leave_line != 0) {
+            stop_line = std::min(stop_line, translater.leave_line);
+        }
+    }
+    if (stop_line == NEVER) {
+        return;
+    }
+    for (int c = 0; c < NUM_CLIENTS; ++c) {
+        const ClientRecord& client = m_clients[c];
+        if (client.give_up_line == 0 && client.summary_line == 0) {
+            Report("stop-order", stop_line,
+                   Str("the stop shows here, but client ", c,
+                       " never ends: the driver stops the translaters only once every client "
+                       "has ended"));
+            return;
+        }
+    }
+}
+
 void CLogChecker::CheckDriverLines() {
     const std::pair<const std::vector<int>*, const char*> driver_lines[] = {
         {&m_all_clients_lines, "All clients finished"},
         {&m_all_translaters_lines, "All translaters finished"}};
     for (const auto& [lines, text] : driver_lines) {
-        if (FailedRun()) {
+        if (m_kind == RunKind::kFailedCreate) {
             for (const int line : *lines) {
                 Report(
                     "driver-lines", line,
                     Str("\"", text, "\" in a failed run: the driver writes it only at the stop"));
             }
-        } else if (lines->empty()) {
+        } else if (lines->empty() && !CutShort()) {
             Report("driver-lines", 0, Str("no \"", text, "\" line"));
         } else if (lines->size() > 1) {
             Report("driver-lines", (*lines)[1], Str("a second \"", text, "\" line"));
         }
     }
-    if (FailedRun() || m_all_translaters_lines.empty()) {
+    if (m_kind == RunKind::kFailedCreate || m_all_translaters_lines.empty()) {
         return;
     }
     const int all_translaters = m_all_translaters_lines.front();
+    if (CutShort()) {
+        CheckAllTranslatersLeft(all_translaters);
+    }
     if (all_translaters != m_line_count) {
         Report("driver-lines", all_translaters + 1,
                "a line after \"All translaters finished\", which is the last line of a run");
@@ -593,6 +730,22 @@ void CLogChecker::CheckDriverLines() {
     if (!m_all_clients_lines.empty() && m_all_clients_lines.front() > all_translaters) {
         Report("driver-lines", m_all_clients_lines.front(),
                "\"All clients finished\" after \"All translaters finished\"");
+    }
+}
+
+// In a log cut short, "All translaters finished" still comes only after
+// "All clients finished" and every translater's leaving line.
+void CLogChecker::CheckAllTranslatersLeft(int all_translaters) {
+    if (m_all_clients_lines.empty()) {
+        Report("driver-lines", all_translaters,
+               "\"All translaters finished\" without \"All clients finished\" before it");
+    }
+    for (int t = 0; t < NUM_TRANSLATERS; ++t) {
+        const int leave_line = m_translaters[t].leave_line;
+        if (leave_line == 0 || leave_line > all_translaters) {
+            Report("driver-lines", all_translaters,
+                   Str("\"All translaters finished\" before translater ", t, " has left"));
+        }
     }
 }
 
@@ -679,7 +832,7 @@ void CLogChecker::PairJob(int t, int c, const TranslatedJob* job) {
     if (c >= 0 && job != nullptr) {
         m_job_of[c] = job;
         CompareJob(t, c, *job);
-    } else if (c >= 0 && !FailedRun()) {
+    } else if (c >= 0 && !CutShort()) {
         const ClientRecord& client = m_clients[c];
         Report("lost-job", client.letter_lines.front(),
                Str("client ", c, " sends ", client.letters.size(), " letters \"",
@@ -746,7 +899,7 @@ void CLogChecker::CheckExclusive(int t) {
         const int c = users[k];
         const int first_letter = m_clients[c].letter_lines.front();
         const TranslatedJob* job = m_job_of[previous];
-        if (job == nullptr && !FailedRun()) {
+        if (job == nullptr && !CutShort()) {
             continue;  // already reported as a lost job
         }
         if (job == nullptr || job->end_line == 0) {
@@ -884,7 +1037,7 @@ Summary CLogChecker::BuildSummary() const {
 }  // namespace
 
 Result CheckRun(const std::string& out, const std::string& err, int exit_status) {
-    return CLogChecker(0).Check(out, err, exit_status);
+    return CLogChecker(RunKind::kNormal).Check(out, err, exit_status);
 }
 
 Result CheckFailedRun(const std::string& out, const std::string& err, int exit_status,
@@ -893,7 +1046,20 @@ Result CheckFailedRun(const std::string& out, const std::string& err, int exit_s
         throw std::invalid_argument(
             Str("creation ", fail_create_at, " is not one of 1 to ", NUM_CREATIONS));
     }
-    return CLogChecker(fail_create_at).Check(out, err, exit_status);
+    return CLogChecker(RunKind::kFailedCreate, fail_create_at).Check(out, err, exit_status);
+}
+
+Result CheckStoppedRun(const std::string& out, const std::string& err, int exit_status) {
+    return CLogChecker(RunKind::kStopped).Check(out, err, exit_status);
+}
+
+Result CheckCutRun(const std::string& out, const std::string& err, int exit_status) {
+    return CLogChecker(RunKind::kCut).Check(out, err, exit_status);
+}
+
+bool IsLineBeginning(const std::string& text) {
+    return std::any_of(std::begin(LINE_FORMS), std::end(LINE_FORMS),
+                       [&](const char* form) { return BeginsForm(text, 0, form, '\0'); });
 }
 
 std::string FormatFindings(const Result& result, std::size_t max_findings) {

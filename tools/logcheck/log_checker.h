@@ -79,6 +79,25 @@ Result CheckRun(const std::string& out, const std::string& err, int exit_status)
 Result CheckFailedRun(const std::string& out, const std::string& err, int exit_status,
                       int fail_create_at);
 
+// A run that a failure ended at once, at any point (an allocation that failed,
+// say, in whichever thread): exit status 1, standard error exactly one of
+// "Unable to create thread" and "Unknown exception occured!", and a log that is
+// a legal beginning of a run: every thread may be cut short anywhere, a
+// translater leaves only once every client has ended, and driver lines, if
+// any, come in their order.
+Result CheckStoppedRun(const std::string& out, const std::string& err, int exit_status);
+
+// A run whose standard output took only the first out.size() bytes of its log
+// (a file size limit, a reader that went away): the program ran on to its end
+// and then found its log unwritten: exit status 1, "Unable to write the log to
+// standard output" on standard error, and out the beginning of a legal log, as
+// for a stopped run, whose last line may be cut anywhere.
+Result CheckCutRun(const std::string& out, const std::string& err, int exit_status);
+
+// Whether text is the beginning of some line that the program can write (the
+// line's newline not included): a line of a log cut after some byte.
+bool IsLineBeginning(const std::string& text);
+
 // One finding per line, "line 12: [rule] message" ("run: ..." for line 0), at
 // most max_findings of them followed by a count of the rest.
 std::string FormatFindings(const Result& result, std::size_t max_findings = 50);
