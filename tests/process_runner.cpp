@@ -4,12 +4,14 @@
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <array>
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -44,17 +46,49 @@ ChildPlan PlanChild(const std::string& path, const RunOptions& options) {
     return plan;
 }
 
-// The text in an unlinked temporary file, open for reading from its start: the
-// child reads it at its own pace, and nothing is left behind.
-int StdinFile(const std::string& text) {
+// The child's ends of what the parent set up; -1 where there is none.
+struct ChildFds {
+    int out = -1;       // write end of the standard output pipe
+    int err = -1;       // write end of the standard error pipe
+    int in = -1;        // standard input file; -1: /dev/null
+    int out_file = -1;  // standard output file, for kFileLimited
+    int report = -1;    // write end of the report pipe
+};
+
+// An unlinked temporary file, open for reading and writing: nothing is left
+// behind.
+int TemporaryFile() {
     const char* dir = std::getenv("TMPDIR");
     std::string name =
-        std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/process-runner-stdin-XXXXXX";
+        std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/process-runner-XXXXXX";
     const int fd = mkostemp(name.data(), O_CLOEXEC);
     if (fd < 0) {
-        throw std::runtime_error("cannot create a file for the child's standard input");
+        throw std::runtime_error("cannot create a temporary file for the child");
     }
     unlink(name.c_str());
+    return fd;
+}
+
+// The whole content of a file, from its start.
+std::string ReadWholeFile(int fd) {
+    std::string text;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = pread(fd, buffer, sizeof(buffer), static_cast<off_t>(text.size()));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return text;
+        }
+        text.append(buffer, static_cast<std::size_t>(n));
+    }
+}
+
+// The text in a temporary file, open for reading from its start: the child
+// reads it at its own pace.
+int StdinFile(const std::string& text) {
+    const int fd = TemporaryFile();
     std::size_t written = 0;
     while (written < text.size()) {
         const ssize_t n = write(fd, text.data() + written, text.size() - written);
@@ -68,48 +102,93 @@ int StdinFile(const std::string& text) {
     return fd;
 }
 
-[[noreturn]] void ExecChild(const std::string& path, const RunOptions& options,
-                            const ChildPlan& plan, int out_fd, int err_fd, int in_fd) {
-    if (options.stdout_mode == StdoutMode::kCapture) {
-        dup2(out_fd, STDOUT_FILENO);
-    } else if (options.stdout_mode == StdoutMode::kDevFull) {
-        const int full = open("/dev/full", O_WRONLY);
-        dup2(full, STDOUT_FILENO);
-    } else if (options.stdout_mode == StdoutMode::kClosed) {
-        close(STDOUT_FILENO);
-    } else {
-        // A pipe whose reader has already gone, as in `translaters | head -0`.
-        int gone[2];
-        if (pipe(gone) == 0) {
-            close(gone[0]);
-            dup2(gone[1], STDOUT_FILENO);
+// Async-signal-safe, like everything the child does before exec.
+void SetUpStdout(const RunOptions& options, const ChildFds& fds) {
+    switch (options.stdout_mode) {
+        case StdoutMode::kCapture:
+        case StdoutMode::kReaderLeaves:
+            dup2(fds.out, STDOUT_FILENO);
+            break;
+        case StdoutMode::kDevFull:
+            dup2(open("/dev/full", O_WRONLY), STDOUT_FILENO);
+            break;
+        case StdoutMode::kClosed:
+            close(STDOUT_FILENO);
+            break;
+        case StdoutMode::kReaderGone: {
+            // A pipe whose reader has already gone, as in `translaters | head -0`.
+            int gone[2];
+            if (pipe(gone) == 0) {
+                close(gone[0]);
+                dup2(gone[1], STDOUT_FILENO);
+            }
+            break;
+        }
+        case StdoutMode::kFileLimited: {
+            dup2(fds.out_file, STDOUT_FILENO);
+            const rlimit limit{options.stdout_limit, options.stdout_limit};
+            setrlimit(RLIMIT_FSIZE, &limit);
+            break;
         }
     }
-    dup2(err_fd, STDERR_FILENO);
-    const int in = in_fd >= 0 ? in_fd : open("/dev/null", O_RDONLY);
-    dup2(in, STDIN_FILENO);
+}
+
+// As a shell would: a reader that goes away ends the program by SIGPIPE, a
+// file grown past its limit by SIGXFSZ, unless the test ignores them. Either
+// default action may dump core; no test wants a core file.
+void SetUpSignals(const RunOptions& options) {
+    (void)signal(SIGPIPE, SIG_DFL);
+    (void)signal(SIGXFSZ, SIG_DFL);
+    for (const int ignored : options.ignored_signals) {
+        (void)signal(ignored, SIG_IGN);
+    }
+    const rlimit no_core{0, 0};
+    setrlimit(RLIMIT_CORE, &no_core);
+}
+
+[[noreturn]] void ExecChild(const std::string& path, const RunOptions& options,
+                            const ChildPlan& plan, const ChildFds& fds) {
+    SetUpStdout(options, fds);
+    dup2(fds.err, STDERR_FILENO);
+    dup2(fds.in >= 0 ? fds.in : open("/dev/null", O_RDONLY), STDIN_FILENO);
+    // Last, since REPORT_FD may be one of the descriptors dup'ed above.
+    if (fds.report == REPORT_FD) {
+        fcntl(REPORT_FD, F_SETFD, 0);
+    } else if (fds.report >= 0) {
+        dup2(fds.report, REPORT_FD);
+    }
     if (options.pin_to_one_cpu) {
         cpu_set_t cpus;
         CPU_ZERO(&cpus);
         CPU_SET(0, &cpus);
         sched_setaffinity(0, sizeof(cpus), &cpus);
     }
-    // As a shell would: a reader that goes away ends the program by SIGPIPE.
-    (void)signal(SIGPIPE, SIG_DFL);
+    SetUpSignals(options);
     execve(path.c_str(), plan.argv.data(), plan.envp.data());
     _exit(127);
 }
 
-// Reads both pipes until they close or the deadline passes.
-bool Drain(int out_fd, int err_fd, RunResult& result, Clock::time_point deadline) {
-    std::array<pollfd, 2> fds{{{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}}};
-    std::array<std::string*, 2> sinks{&result.out, &result.err};
-    int open_fds = 2;
+// One pipe read by the parent: into sink, up to limit bytes, after which the
+// parent closes its end, as a reader that goes away does.
+struct Stream {
+    int fd;
+    std::string* sink;
+    std::size_t limit = SIZE_MAX;
+};
+
+// Reads the streams until each has closed or reached its limit, or the
+// deadline passes; closes every one of them either way.
+bool Drain(const std::vector<Stream>& streams, Clock::time_point deadline) {
+    std::vector<pollfd> fds;
+    for (const Stream& stream : streams) {
+        fds.push_back({stream.fd, POLLIN, 0});
+    }
+    std::size_t open_fds = fds.size();
     while (open_fds > 0) {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0) {
-            return false;
+            break;
         }
         if (poll(fds.data(), fds.size(), static_cast<int>(left.count())) < 0 && errno != EINTR) {
             throw std::runtime_error("poll failed");
@@ -118,51 +197,48 @@ bool Drain(int out_fd, int err_fd, RunResult& result, Clock::time_point deadline
             if (fds[i].fd < 0 || fds[i].revents == 0) {
                 continue;
             }
+            std::string& sink = *streams[i].sink;
             char buffer[4096];
-            const ssize_t n = read(fds[i].fd, buffer, sizeof(buffer));
+            const ssize_t n =
+                read(fds[i].fd, buffer, std::min(sizeof(buffer), streams[i].limit - sink.size()));
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
             if (n > 0) {
-                sinks[i]->append(buffer, static_cast<size_t>(n));
-            } else {
+                sink.append(buffer, static_cast<size_t>(n));
+            }
+            if (n <= 0 || sink.size() >= streams[i].limit) {
+                close(fds[i].fd);
                 fds[i].fd = -1;
                 --open_fds;
             }
         }
     }
-    return true;
+    for (const pollfd& fd : fds) {
+        if (fd.fd >= 0) {
+            close(fd.fd);
+        }
+    }
+    return open_fds == 0;
 }
 
-}  // namespace
+struct Pipe {
+    int read = -1;
+    int write = -1;
+};
 
-RunResult RunProgram(const std::string& path, const RunOptions& options) {
-    int out_pipe[2];
-    int err_pipe[2];
-    if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) {
+Pipe MakePipe() {
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe failed");
     }
-    const auto start = Clock::now();
-    const auto deadline = start + std::chrono::duration_cast<Clock::duration>(
-                                      std::chrono::duration<double>(options.timeout_seconds));
-    const ChildPlan plan = PlanChild(path, options);
-    const int in_fd = options.stdin_text.empty() ? -1 : StdinFile(options.stdin_text);
-    const pid_t pid = fork();
-    if (pid < 0) {
-        throw std::runtime_error("fork failed");
-    }
-    if (pid == 0) {
-        ExecChild(path, options, plan, out_pipe[1], err_pipe[1], in_fd);
-    }
-    close(out_pipe[1]);
-    close(err_pipe[1]);
-    if (in_fd >= 0) {
-        close(in_fd);
-    }
-    RunResult result;
-    result.timed_out = !Drain(out_pipe[0], err_pipe[0], result, deadline);
-    if (result.timed_out) {
-        kill(pid, SIGKILL);
-    }
+    return Pipe{ends[0], ends[1]};
+}
+
+// Waits for the child; kills it once the deadline has passed.
+int Reap(pid_t pid, Clock::time_point deadline, RunResult& result) {
     int status = 0;
-    // With both pipes closed the child has ended or is about to; a child that
+    // With every pipe closed the child has ended or is about to; a child that
     // closed its output early is still bounded by the deadline.
     while (waitpid(pid, &status, WNOHANG) == 0) {
         if (Clock::now() > deadline) {
@@ -171,9 +247,53 @@ RunResult RunProgram(const std::string& path, const RunOptions& options) {
         }
         usleep(1000);
     }
+    return status;
+}
+
+}  // namespace
+
+RunResult RunProgram(const std::string& path, const RunOptions& options) {
+    const Pipe out = MakePipe();
+    const Pipe err = MakePipe();
+    const Pipe report = options.report_pipe ? MakePipe() : Pipe{};
+    const auto start = Clock::now();
+    const auto deadline = start + std::chrono::duration_cast<Clock::duration>(
+                                      std::chrono::duration<double>(options.timeout_seconds));
+    const ChildPlan plan = PlanChild(path, options);
+    const int in_fd = options.stdin_text.empty() ? -1 : StdinFile(options.stdin_text);
+    const bool to_file = options.stdout_mode == StdoutMode::kFileLimited;
+    const int out_file = to_file ? TemporaryFile() : -1;
+    const pid_t pid = fork();
+    if (pid < 0) {
+        throw std::runtime_error("fork failed");
+    }
+    if (pid == 0) {
+        ExecChild(path, options, plan,
+                  ChildFds{out.write, err.write, in_fd, out_file, report.write});
+    }
+    for (const int fd : {out.write, err.write, report.write, in_fd}) {
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+    RunResult result;
+    std::vector<Stream> streams{{out.read, &result.out}, {err.read, &result.err}};
+    if (options.stdout_mode == StdoutMode::kReaderLeaves) {
+        streams[0].limit = options.stdout_limit;
+    }
+    if (report.read >= 0) {
+        streams.push_back({report.read, &result.report});
+    }
+    result.timed_out = !Drain(streams, deadline);
+    if (result.timed_out) {
+        kill(pid, SIGKILL);
+    }
+    const int status = Reap(pid, deadline, result);
     result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    close(out_pipe[0]);
-    close(err_pipe[0]);
+    if (to_file) {
+        result.out = ReadWholeFile(out_file);
+        close(out_file);
+    }
     if (WIFEXITED(status)) {
         result.exit_status = WEXITSTATUS(status);
     } else if (WIFSIGNALED(status)) {

@@ -3,25 +3,42 @@
 #ifndef TRANSLATERS_TESTS_PROCESS_RUNNER_H
 #define TRANSLATERS_TESTS_PROCESS_RUNNER_H
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
 namespace testing_support {
 
-enum class StdoutMode { kCapture, kDevFull, kClosed, kReaderGone };
+enum class StdoutMode {
+    kCapture,       // a pipe, read to its end
+    kDevFull,       // /dev/full
+    kClosed,        // no standard output at all
+    kReaderGone,    // a pipe whose reader has already gone
+    kFileLimited,   // a file that takes only stdout_limit bytes (RLIMIT_FSIZE)
+    kReaderLeaves,  // a pipe whose reader goes away after stdout_limit bytes
+};
+
+// The file descriptor on which the child finds the report pipe.
+const int REPORT_FD = 3;
 
 struct RunOptions {
     std::vector<std::string> args;       // after argv[0]
     std::vector<std::string> extra_env;  // "NAME=value", added to the environment
     StdoutMode stdout_mode = StdoutMode::kCapture;
+    std::size_t stdout_limit = 0;  // bytes, for kFileLimited and kReaderLeaves
+    // Ignored in the child (an ignored disposition survives exec); every other
+    // signal that ends a process has its default action there.
+    std::vector<int> ignored_signals;
+    bool report_pipe = false;     // a pipe on REPORT_FD, read into RunResult::report
     bool pin_to_one_cpu = false;  // run on CPU 0 only, where races surface more often
     double timeout_seconds = 30;  // the child is killed after this long
     std::string stdin_text;       // the child's standard input; empty: /dev/null
 };
 
 struct RunResult {
-    std::string out;
+    std::string out;  // for kFileLimited, what reached the file
     std::string err;
+    std::string report;    // what the child wrote on REPORT_FD
     int exit_status = -1;  // -1 unless the child exited normally
     int signal = 0;        // the signal that ended the child, if any
     bool timed_out = false;
