@@ -11,7 +11,6 @@
 // are already waiting on their condition variables: the case in which tearing
 // the channels down would hang the process.
 #include <dirent.h>
-#include <dlfcn.h>
 #include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -24,14 +23,11 @@
 #include <string>
 #include <thread>
 
+#include "shim_support.h"
+
 namespace {
 
 using CreateFunction = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
-
-template <typename Function>
-Function Real(const char* name) {
-    return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
-}
 
 std::atomic<long> g_calls{0};
 std::atomic<bool> g_failed{false};
@@ -79,13 +75,11 @@ extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr, voi
         g_failed = true;
         return EAGAIN;
     }
-    static const auto real = Real<CreateFunction>("pthread_create");
+    static const auto real = shim::Real<CreateFunction>("pthread_create");
     return real(thread, attr, body, arg);
 }
 
-namespace {
-
-void ReportTeardown(const char* call) {
+void shim::ReportTeardown(const char* call) {
     if (g_failed) {
         const std::string line = std::string("torn down after the failure: ") + call + "\n";
         // Best effort: there is nothing to do if standard error is gone. A cast
@@ -94,18 +88,4 @@ void ReportTeardown(const char* call) {
         const ssize_t written = write(STDERR_FILENO, line.data(), line.size());
         (void)written;
     }
-}
-
-}  // namespace
-
-extern "C" int pthread_cond_destroy(pthread_cond_t* cond) {
-    ReportTeardown("pthread_cond_destroy");
-    static const auto real = Real<int (*)(pthread_cond_t*)>("pthread_cond_destroy");
-    return real(cond);
-}
-
-extern "C" int pthread_mutex_destroy(pthread_mutex_t* mutex) {
-    ReportTeardown("pthread_mutex_destroy");
-    static const auto real = Real<int (*)(pthread_mutex_t*)>("pthread_mutex_destroy");
-    return real(mutex);
 }
