@@ -1,0 +1,361 @@
+// Every failure path of the program, run by run: each allocation failing (the
+// Nth once, and every one from the Nth on), and both failure reports. A run
+// must end as a clean normal run (the
+// failure was absorbed) or as the failure reported on standard error with
+// exit status 1 and a log that is a legal beginning of a run; never by an
+// abort, another status or a hang, and never with anything torn down under a
+// running thread.
+//
+// The runs preload the test-only fail_alloc_shim, which stands in for malloc;
+// under a sanitizer, which owns malloc, it cannot, so the sanitizer presets
+// leave label fault out.
+//
+// FaultAllocation and FaultReports are the everyday set (label fault);
+// FaultStress (label stress) runs each allocation pass several times.
+//
+// Environment (and those of run_batch.h):
+//   TRANSLATERS_FAULT_ROUNDS      rounds of each allocation pass in FaultStress
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "log_checker.h"
+#include "run_batch.h"
+
+namespace {
+
+using testing_support::FromEnvironment;
+using testing_support::HungOrKilled;
+using testing_support::PlannedRun;
+using testing_support::RunOptions;
+using testing_support::RunOutcome;
+using testing_support::RunProgram;
+using testing_support::RunResult;
+
+const double RUN_TIMEOUT_SECONDS = 30;
+const char UNKNOWN_EXCEPTION_TEXT[] = "Unknown exception occured!\n";
+const char CREATE_FAILED_TEXT[] = "Unable to create thread\n";
+// More allocation points than this in one run means the sweep would not end.
+const long MAX_POINTS = 2000;
+const int STRESS_ROUNDS = 3;
+
+// What the shim noted on the report pipe (see fail_alloc_shim.cpp).
+struct ShimReport {
+    long before_main = -1;      // allocations before main; -1: main never started
+    std::vector<long> failed;   // the counted numbers it failed (0: after a failed creation)
+    bool exited = false;        // the process ended through exit
+    long exit_running = 0;      // threads still running then
+    long exit_allocations = 0;  // counted allocations by then
+};
+
+ShimReport ParseReport(const std::string& text) {
+    ShimReport report;
+    std::istringstream lines(text);
+    std::string word;
+    while (lines >> word) {
+        if (word == "main") {
+            lines >> report.before_main;
+        } else if (word == "failed") {
+            long number = 0;
+            std::string size_and_thread;
+            lines >> number;
+            std::getline(lines, size_and_thread);
+            report.failed.push_back(number);
+        } else if (word == "exit") {
+            report.exited = true;
+            lines >> report.exit_allocations >> report.exit_running;
+        }
+    }
+    return report;
+}
+
+// A run with the allocation shim preloaded (and the thread creation shim after
+// it, if asked), reporting on the report pipe; settings: "NAME=value".
+RunOptions ShimOptions(std::vector<std::string> settings, bool fail_create_too = false) {
+    RunOptions options;
+    // This shim first, so that it sees the creation that the other one fails.
+    settings.push_back(std::string("LD_PRELOAD=") + FAIL_ALLOC_SHIM +
+                       (fail_create_too ? std::string(" ") + FAIL_CREATE_SHIM : ""));
+    settings.push_back("TRANSLATERS_FAIL_ALLOC_REPORT_FD=" +
+                       std::to_string(testing_support::REPORT_FD));
+    options.extra_env = std::move(settings);
+    options.report_pipe = true;
+    options.timeout_seconds = RUN_TIMEOUT_SECONDS;
+    return options;
+}
+
+// A run that ended through exit, after every other thread had ended.
+std::string CheckEndedThroughExit(const ShimReport& report) {
+    if (!report.exited) {
+        return "the process did not end through exit (no \"exit\" in the shim's report)\n";
+    }
+    if (report.exit_running != 0) {
+        return "the process exited with " + std::to_string(report.exit_running) +
+               " other threads still running\n";
+    }
+    return "";
+}
+
+// A normal run, through the log checker, that ended once every thread had.
+std::string CheckNormalRun(const RunResult& run, const ShimReport& report) {
+    return logcheck::FormatFindings(logcheck::CheckRun(run.out, run.err, run.exit_status)) +
+           CheckEndedThroughExit(report);
+}
+
+// A reported failure: a legal beginning of a run, the process ended at once
+// (by _Exit: no static destructor ran, so "exit" is not in the report).
+std::string CheckReportedFailure(const RunResult& run, const ShimReport& report) {
+    std::string problem =
+        logcheck::FormatFindings(logcheck::CheckStoppedRun(run.out, run.err, run.exit_status));
+    if (report.exited) {
+        problem += "the failed run ended through exit, running static destructors\n";
+    }
+    return problem;
+}
+
+// Either outcome that an allocation failure may have.
+std::string CheckAllocationRun(const RunResult& run) {
+    const std::string hung_or_killed = HungOrKilled(run);
+    if (!hung_or_killed.empty()) {
+        return hung_or_killed;
+    }
+    const ShimReport report = ParseReport(run.report);
+    return run.exit_status == 0 ? CheckNormalRun(run, report) : CheckReportedFailure(run, report);
+}
+
+// ---------------------------------------------------------------------------
+// Allocation failures.
+
+// One way of sweeping the allocation points.
+struct Pass {
+    const char* name;
+    const char* counted;  // the shim's count: "start", "main" or "threads"
+    bool from;            // every allocation from the Nth on, not the Nth alone
+    bool long_run;        // every client gets a job, so the queue's storage grows
+};
+
+// The tally of one pass.
+struct PassResult {
+    long points = 0;  // allocation points reached: the last N that a run reached
+    int runs = 0;
+    int clean = 0;
+    int reported = 0;
+    int other = 0;
+    int failed_on_threads = 0;  // reported failures of an allocation on a thread
+};
+
+PlannedRun AllocationRun(const Pass& pass, long n, int round) {
+    PlannedRun plan;
+    plan.name =
+        std::string("alloc-") + pass.name + "-" + std::to_string(n) + "-" + std::to_string(round);
+    std::vector<std::string> settings{
+        std::string("TRANSLATERS_FAIL_ALLOC_COUNT=") + pass.counted,
+        std::string(pass.from ? "TRANSLATERS_FAIL_ALLOC_FROM=" : "TRANSLATERS_FAIL_ALLOC_AT=") +
+            std::to_string(n)};
+    if (pass.long_run) {
+        settings.emplace_back("TRANSLATERS_FAIL_ALLOC_LONG_RUN=1");
+    }
+    plan.options = ShimOptions(settings);
+    plan.options.pin_to_one_cpu = round % 2 == 1;
+    plan.check = CheckAllocationRun;
+    return plan;
+}
+
+bool Reached(const RunResult& run, long n) {
+    const ShimReport report = ParseReport(run.report);
+    return std::find(report.failed.begin(), report.failed.end(), n) != report.failed.end();
+}
+
+void Tally(const RunOutcome& outcome, PassResult& result) {
+    ++result.runs;
+    if (!outcome.problem.empty()) {
+        ++result.other;
+    } else if (outcome.run.exit_status == 0) {
+        ++result.clean;
+    } else {
+        ++result.reported;
+        result.failed_on_threads += outcome.run.report.find(" thread\n") != std::string::npos;
+    }
+}
+
+// Fails allocation N (or every one from N on) for N = 1, 2, ... until a run
+// ends without reaching N, or up to last_n if that is not 0; runs as many N
+// at once as run in parallel.
+PassResult Sweep(const Pass& pass, int round, long last_n = 0) {
+    const int batch = FromEnvironment("TRANSLATERS_E2E_PARALLEL", 8);
+    PassResult result;
+    bool ended = false;
+    for (long first = 1; !ended; first += batch) {
+        if (first > MAX_POINTS) {
+            ADD_FAILURE() << pass.name << ": more than " << MAX_POINTS << " allocation points";
+            break;
+        }
+        std::vector<PlannedRun> plans;
+        for (long n = first; n < first + batch && (last_n == 0 || n <= last_n); ++n) {
+            plans.push_back(AllocationRun(pass, n, round));
+        }
+        const std::vector<RunOutcome> outcomes = testing_support::RunBatch(plans);
+        testing_support::ReportProblems(plans, outcomes);
+        for (std::size_t i = 0; i < plans.size(); ++i) {
+            Tally(outcomes[i], result);
+            const long n = first + static_cast<long>(i);
+            if (!ended && Reached(outcomes[i].run, n)) {
+                result.points = n;
+            } else {
+                ended = true;
+            }
+        }
+        ended = ended || (last_n != 0 && first + batch > last_n);
+    }
+    std::cout << "pass " << pass.name << " (round " << round << "): " << result.points
+              << " allocation points, " << result.runs << " runs: " << result.clean << " clean, "
+              << result.reported << " reported (" << result.failed_on_threads << " on a thread), "
+              << result.other << " other\n";
+    return result;
+}
+
+// The allocations of a run that fails none: before main, and from main on.
+ShimReport CountAllocations() {
+    const RunResult run = RunProgram(TRANSLATERS_EXE, ShimOptions({}));
+    EXPECT_EQ(CheckAllocationRun(run), "");
+    const ShimReport report = ParseReport(run.report);
+    std::cout << "a run without failures: " << report.before_main << " allocations before main, "
+              << report.exit_allocations << " from main on\n";
+    return report;
+}
+
+const Pass BEFORE_MAIN_ONCE{"before-main-once", "start", false, false};
+const Pass BEFORE_MAIN_FROM{"before-main-from", "start", true, false};
+const Pass MAIN_PASSES[] = {
+    {"main-once", "main", false, false},
+    {"main-from", "main", true, false},
+    {"main-once-long", "main", false, true},
+    {"main-from-long", "main", true, true},
+};
+const Pass THREAD_PASSES[] = {
+    {"threads-once", "threads", false, false},
+    {"threads-from", "threads", true, false},
+};
+const Pass LONG_THREAD_PASSES[] = {
+    {"threads-once-long", "threads", false, true},
+    {"threads-from-long", "threads", true, true},
+};
+
+// Before main, the pool is built: each translater's queue allocates.
+void SweepBeforeMain(int round) {
+    const long before_main = CountAllocations().before_main;
+    ASSERT_GE(before_main, logcheck::NUM_TRANSLATERS);
+    for (const Pass& pass : {BEFORE_MAIN_ONCE, BEFORE_MAIN_FROM}) {
+        const PassResult result = Sweep(pass, round, before_main);
+        EXPECT_EQ(result.points, before_main) << pass.name;
+        EXPECT_GE(result.reported, logcheck::NUM_TRANSLATERS) << pass.name;
+    }
+}
+
+void SweepFromMain(int round) {
+    for (const Pass& pass : MAIN_PASSES) {
+        EXPECT_GT(Sweep(pass, round).reported, 0) << pass.name;
+    }
+    for (const Pass& pass : THREAD_PASSES) {
+        Sweep(pass, round);
+    }
+}
+
+// A long run's queue grows on a client thread: a Push whose allocation fails
+// there, outside every handler, must end the run with the report too.
+void SweepLongRunThreads(int round) {
+    for (const Pass& pass : LONG_THREAD_PASSES) {
+        const PassResult result = Sweep(pass, round);
+        EXPECT_GE(result.points, 2) << pass.name << ": the queue's storage never grew";
+        EXPECT_GT(result.failed_on_threads, 0) << pass.name;
+    }
+}
+
+TEST(FaultAllocation, EachAllocationBeforeMainFailing) {
+    SweepBeforeMain(0);
+}
+
+TEST(FaultAllocation, EachAllocationFromMainOnFailing) {
+    SweepFromMain(0);
+}
+
+TEST(FaultAllocation, EachAllocationOfALongRunsThreadsFailing) {
+    SweepLongRunThreads(0);
+}
+
+// ---------------------------------------------------------------------------
+// The two failure reports, each where it is certain.
+
+RunResult RunWithShims(std::vector<std::string> settings, bool fail_create_too) {
+    return RunProgram(TRANSLATERS_EXE, ShimOptions(std::move(settings), fail_create_too));
+}
+
+void ExpectReported(const RunResult& run, const char* text) {
+    ASSERT_EQ(HungOrKilled(run), "");
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(run.err, text);
+    EXPECT_EQ(CheckReportedFailure(run, ParseReport(run.report)), "");
+}
+
+TEST(FaultReports, FailedThreadCreationReportsItsError) {
+    for (const int at : {1, 3, 4, 33}) {
+        SCOPED_TRACE("creation " + std::to_string(at));
+        const RunResult run =
+            RunWithShims({"TRANSLATERS_FAIL_CREATE_AT=" + std::to_string(at)}, true);
+        ExpectReported(run, CREATE_FAILED_TEXT);
+        EXPECT_EQ(logcheck::FormatFindings(
+                      logcheck::CheckFailedRun(run.out, run.err, run.exit_status, at)),
+                  "");
+    }
+}
+
+// The runtime_error of a failed creation cannot be built when allocation
+// fails too: main's second arm reports the bad_alloc instead.
+TEST(FaultReports, ErrorThatCannotBeAllocatedReportsAnUnknownException) {
+    for (const int at : {1, 3, 4, 33}) {
+        SCOPED_TRACE("creation " + std::to_string(at));
+        const RunResult run = RunWithShims({"TRANSLATERS_FAIL_CREATE_AT=" + std::to_string(at),
+                                            "TRANSLATERS_FAIL_ALLOC_AFTER_FAILED_CREATE=1"},
+                                           true);
+        ExpectReported(run, UNKNOWN_EXCEPTION_TEXT);
+        EXPECT_NE(run.report.find("failed 0 "), std::string::npos) << "no allocation failed";
+        if (at == 1) {
+            EXPECT_EQ(run.out, "");
+        }
+    }
+}
+
+// Outside main's handler: the handle lists' reserve, and the pool before main.
+TEST(FaultReports, AllocationOutsideMainsHandlerReportsAnUnknownException) {
+    const RunResult reserve = RunWithShims({"TRANSLATERS_FAIL_ALLOC_AT=1"}, false);
+    ExpectReported(reserve, UNKNOWN_EXCEPTION_TEXT);
+    EXPECT_EQ(reserve.out, "");
+    const long before_main = CountAllocations().before_main;
+    const RunResult pool =
+        RunWithShims({"TRANSLATERS_FAIL_ALLOC_COUNT=start",
+                      "TRANSLATERS_FAIL_ALLOC_AT=" + std::to_string(before_main)},
+                     false);
+    ExpectReported(pool, UNKNOWN_EXCEPTION_TEXT);
+    EXPECT_EQ(pool.out, "");
+    EXPECT_EQ(ParseReport(pool.report).before_main, -1) << "main ran after the pool failed";
+}
+
+// ---------------------------------------------------------------------------
+// The fuller campaign: every pass several times, every other round pinned to
+// one CPU.
+
+TEST(FaultStress, EveryAllocationPassInRounds) {
+    const int rounds = FromEnvironment("TRANSLATERS_FAULT_ROUNDS", STRESS_ROUNDS);
+    for (int round = 1; round <= rounds; ++round) {
+        SweepBeforeMain(round);
+        SweepFromMain(round);
+        SweepLongRunThreads(round);
+    }
+}
+
+}  // namespace
