@@ -1,6 +1,6 @@
 // Every failure path of the program, run by run: each allocation failing (the
-// Nth once, and every one from the Nth on), and both failure reports. A run
-// must end as a clean normal run (the
+// Nth once, and every one from the Nth on), both failure reports, and the log
+// failing after any number of bytes. A run must end as a clean normal run (the
 // failure was absorbed) or as the failure reported on standard error with
 // exit status 1 and a log that is a legal beginning of a run; never by an
 // abort, another status or a hang, and never with anything torn down under a
@@ -10,14 +10,18 @@
 // under a sanitizer, which owns malloc, it cannot, so the sanitizer presets
 // leave label fault out.
 //
-// FaultAllocation and FaultReports are the everyday set (label fault);
-// FaultStress (label stress) runs each allocation pass several times.
+// FaultAllocation, FaultReports and FaultWrite are the everyday set (label
+// fault); FaultStress (label stress) runs each allocation pass several times
+// and cuts the log at many more points.
 //
 // Environment (and those of run_batch.h):
 //   TRANSLATERS_FAULT_ROUNDS      rounds of each allocation pass in FaultStress
+//   TRANSLATERS_FAULT_EVERY_BYTE  1: FaultStress cuts the log after every byte
+//                                 up to 40000 (some 40000 runs, well over an hour)
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstddef>
 #include <iostream>
 #include <sstream>
@@ -36,10 +40,12 @@ using testing_support::RunOptions;
 using testing_support::RunOutcome;
 using testing_support::RunProgram;
 using testing_support::RunResult;
+using testing_support::StdoutMode;
 
 const double RUN_TIMEOUT_SECONDS = 30;
 const char UNKNOWN_EXCEPTION_TEXT[] = "Unknown exception occured!\n";
 const char CREATE_FAILED_TEXT[] = "Unable to create thread\n";
+const char WRITE_FAILED_TEXT[] = "Unable to write the log to standard output\n";
 // More allocation points than this in one run means the sweep would not end.
 const long MAX_POINTS = 2000;
 const int STRESS_ROUNDS = 3;
@@ -346,8 +352,97 @@ TEST(FaultReports, AllocationOutsideMainsHandlerReportsAnUnknownException) {
 }
 
 // ---------------------------------------------------------------------------
+// The log failing after K bytes.
+
+std::vector<std::size_t> Sizes(std::size_t all_up_to, std::size_t step, std::size_t last) {
+    std::vector<std::size_t> sizes;
+    for (std::size_t size = 1; size <= all_up_to; ++size) {
+        sizes.push_back(size);
+    }
+    for (std::size_t size = all_up_to + step; size <= last; size += step) {
+        sizes.push_back(size);
+    }
+    return sizes;
+}
+
+// A run whose log took only `limit` bytes: it ran on to its end (every
+// thread ended) and reported the failure, and what it wrote is the beginning
+// of a legal log. A log that fitted in a file makes a normal run. A reader
+// leaves long before the program's last line (every log is longer than any
+// limit the tests give a reader, and takes far longer to write than the
+// reader to leave), so its run must fail.
+std::string CheckWriteFailureRun(const RunResult& run, std::size_t limit, bool reader) {
+    const std::string hung_or_killed = HungOrKilled(run);
+    if (!hung_or_killed.empty()) {
+        return hung_or_killed;
+    }
+    const ShimReport report = ParseReport(run.report);
+    const bool fitted = !reader && run.exit_status == 0;
+    std::string problem;
+    if (run.out.size() > limit || (!fitted && run.out.size() != limit)) {
+        problem = "the log has " + std::to_string(run.out.size()) + " bytes, but it took " +
+                  std::to_string(limit) + "\n";
+    }
+    if (fitted) {
+        return problem + CheckNormalRun(run, report);
+    }
+    return problem +
+           logcheck::FormatFindings(logcheck::CheckCutRun(run.out, run.err, run.exit_status)) +
+           CheckEndedThroughExit(report);
+}
+
+std::vector<PlannedRun> CutRuns(const std::vector<std::size_t>& sizes, bool reader) {
+    std::vector<PlannedRun> plans;
+    for (const std::size_t size : sizes) {
+        PlannedRun plan;
+        plan.name = std::string(reader ? "reader-" : "file-") + std::to_string(size);
+        plan.options = ShimOptions({});
+        plan.options.stdout_mode = reader ? StdoutMode::kReaderLeaves : StdoutMode::kFileLimited;
+        plan.options.stdout_limit = size;
+        plan.options.ignored_signals = {reader ? SIGPIPE : SIGXFSZ};
+        plan.check = [size, reader](const RunResult& run) {
+            return CheckWriteFailureRun(run, size, reader);
+        };
+        plans.push_back(plan);
+    }
+    return plans;
+}
+
+// A file that takes K bytes: K = 1 to 64, then every 509th byte across a log.
+TEST(FaultWrite, FileThatTakesOnlyKBytesWithSigxfszIgnored) {
+    testing_support::ExpectAllClean(CutRuns(Sizes(64, 509, 64 + 64 * 509), false));
+}
+
+// A reader that leaves after K bytes: K = 1 to 32, then every 61st up to 1008.
+TEST(FaultWrite, ReaderThatLeavesAfterKBytesWithSigpipeIgnored) {
+    testing_support::ExpectAllClean(CutRuns(Sizes(32, 61, 32 + 16 * 61), true));
+}
+
+// At their default actions the signals end the program, the usual Unix way,
+// after exactly the K bytes that got through.
+TEST(FaultWrite, SignalsAtTheirDefaultEndTheProgram) {
+    for (const bool reader : {false, true}) {
+        for (const std::size_t size : {1, 100, 1000}) {
+            SCOPED_TRACE(std::string(reader ? "reader, " : "file, ") + std::to_string(size));
+            RunOptions options;
+            options.stdout_mode = reader ? StdoutMode::kReaderLeaves : StdoutMode::kFileLimited;
+            options.stdout_limit = size;
+            options.timeout_seconds = RUN_TIMEOUT_SECONDS;
+            const RunResult run = RunProgram(TRANSLATERS_EXE, options);
+            ASSERT_FALSE(run.timed_out);
+            EXPECT_EQ(run.signal, reader ? SIGPIPE : SIGXFSZ);
+            EXPECT_EQ(run.err, "");
+            EXPECT_EQ(run.out.size(), size);
+            // The log as a cut run's; the signal ended the run instead of the report.
+            EXPECT_EQ(
+                logcheck::FormatFindings(logcheck::CheckCutRun(run.out, WRITE_FAILED_TEXT, 1)), "");
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
 // The fuller campaign: every pass several times, every other round pinned to
-// one CPU.
+// one CPU, and the log cut at many more points.
 
 TEST(FaultStress, EveryAllocationPassInRounds) {
     const int rounds = FromEnvironment("TRANSLATERS_FAULT_ROUNDS", STRESS_ROUNDS);
@@ -356,6 +451,13 @@ TEST(FaultStress, EveryAllocationPassInRounds) {
         SweepFromMain(round);
         SweepLongRunThreads(round);
     }
+}
+
+TEST(FaultStress, LogCutAtManyMorePoints) {
+    const bool every_byte = FromEnvironment("TRANSLATERS_FAULT_EVERY_BYTE", 0) == 1;
+    testing_support::ExpectAllClean(
+        CutRuns(every_byte ? Sizes(40000, 1, 0) : Sizes(256, 307, 40000), false));
+    testing_support::ExpectAllClean(CutRuns(Sizes(128, 67, 2000), true));
 }
 
 }  // namespace
