@@ -35,6 +35,10 @@ using Clock = std::chrono::steady_clock;
 constexpr auto BOUND = 5s;
 // One timed wait of JobFinished plus a generous margin.
 constexpr auto ONE_WAIT_BOUND = 2500ms;
+// What one timed wait of one second may last, measured around the call: it
+// cannot end before its deadline, and wakes at most this late on a busy machine.
+constexpr auto ONE_WAIT_AT_LEAST = 900ms;
+constexpr auto ONE_WAIT_AT_MOST = 1750ms;
 
 bool WaitUntil(const std::function<bool()>& condition, Clock::duration bound = BOUND) {
     const auto deadline = Clock::now() + bound;
@@ -54,6 +58,19 @@ bool IsAsleepInFutex(pid_t tid) {
     long number = -1;
     file >> number;
     return number == SYS_futex;
+}
+
+// Thread tid's count of voluntary context switches: one more each time it
+// blocks; -1 if it cannot be read.
+long TimesBlocked(pid_t tid) {
+    std::ifstream file("/proc/self/task/" + std::to_string(tid) + "/status");
+    const std::string FIELD = "voluntary_ctxt_switches:";
+    for (std::string line; std::getline(file, line);) {
+        if (line.compare(0, FIELD.size(), FIELD) == 0) {
+            return std::stol(line.substr(FIELD.size()));
+        }
+    }
+    return -1;
 }
 
 template <typename T>
@@ -85,6 +102,17 @@ public:
     // True once the thread sleeps in one of the channel's waits.
     bool WaitUntilAsleep() {
         return WaitUntil([this] { return m_tid != 0 && IsAsleepInFutex(m_tid); });
+    }
+
+    // How often the thread has blocked so far; call it while the thread sleeps.
+    long TimesBlocked() const { return ::TimesBlocked(m_tid); }
+
+    // Whether the thread, woken after it had blocked `times` times, sleeps
+    // again. Ask only after the waking call has returned: the channel's lock
+    // is free by then, so a thread asleep in a futex wait is back in its
+    // condition-variable wait, not in the lock.
+    bool AsleepAgain(long times) const {
+        return ::TimesBlocked(m_tid) > times && IsAsleepInFutex(m_tid);
     }
 
 private:
@@ -134,6 +162,37 @@ TEST_F(ChannelQueueTest, PopBlocksOnEmptyQueueUntilPush) {
     translater.Push('q');
     ASSERT_TRUE(IsReady(result)) << "Push did not wake the waiting Pop";
     EXPECT_EQ(result.get(), 'q');
+}
+
+// Only a character ends Pop's wait: the driver's stop signal, or a wake-up that
+// brings none, leaves it waiting for the next character pushed.
+TEST_F(ChannelQueueTest, WakeUpWithoutACharacterLeavesPopWaiting) {
+    CTranslater translater;
+    std::promise<char> first;
+    std::promise<char> second;
+    OwnerThread owner(translater, [&] {
+        first.set_value(translater.Pop());
+        second.set_value(translater.Pop());
+    });
+    auto popped = first.get_future();
+    ASSERT_TRUE(owner.WaitUntilAsleep());
+    for (const bool stop : {false, true}) {
+        SCOPED_TRACE(stop ? "the stop signal" : "a wake-up with nothing queued");
+        const long blocked = owner.TimesBlocked();
+        ASSERT_GE(blocked, 0);
+        g_done = stop;
+        translater.CondSignal();
+        ASSERT_TRUE(WaitUntil([&] { return IsReady(popped, 0s) || owner.AsleepAgain(blocked); }))
+            << "the wake-up never came";
+        ASSERT_FALSE(IsReady(popped, 0s)) << "Pop returned without a character";
+    }
+    translater.Push('x');
+    translater.Push('y');
+    ASSERT_TRUE(IsReady(popped));
+    EXPECT_EQ(popped.get(), 'x');
+    auto next = second.get_future();
+    ASSERT_TRUE(IsReady(next));
+    EXPECT_EQ(next.get(), 'y');
 }
 
 TEST_F(ChannelQueueTest, CharactersLeaveInPushOrderWithEveryValueIncludingNul) {
@@ -242,6 +301,47 @@ TEST_F(ChannelWaitTest, ClaimWithoutPushIsNoticedWhenTheWaitRunsOut) {
     auto result = second_call.get_future();
     ASSERT_TRUE(IsReady(result, ONE_WAIT_BOUND)) << "a silent claim was never noticed";
     EXPECT_TRUE(result.get());
+}
+
+// Times the owner's call of JobFinished on its own thread, from just before
+// the call to its return.
+Clock::duration TimeJobFinished(CTranslater& translater, bool& claimed) {
+    const auto start = Clock::now();
+    claimed = translater.JobFinished();
+    return Clock::now() - start;
+}
+
+// A call that makes exactly one timed wait lasts about its one second: the
+// first call with the stop flag already set, and a call whose claim comes
+// while it waits, with no push to wake it.
+TEST_F(ChannelWaitTest, EachTimedWaitLastsAboutOneSecond) {
+    for (const bool stop : {true, false}) {
+        SCOPED_TRACE(stop ? "the stop flag alone" : "a claim without a push");
+        CTranslater translater;
+        g_done = stop;
+        std::promise<Clock::duration> lasted;
+        bool claimed = false;
+        OwnerThread owner(translater, [&] {
+            if (!stop) {
+                translater.JobFinished();  // the first job: a terminator alone
+                translater.Pop();
+            }
+            lasted.set_value(TimeJobFinished(translater, claimed));
+        });
+        if (!stop) {
+            ASSERT_TRUE(translater.TryToOccupy());
+            translater.Push('\0');
+            // Succeeds only once the owner has released the claim inside the
+            // timed call, which then waits.
+            ASSERT_TRUE(WaitUntil([&] { return translater.TryToOccupy(); }));
+        }
+        auto result = lasted.get_future();
+        ASSERT_TRUE(IsReady(result));
+        const Clock::duration wait = result.get();
+        EXPECT_GE(wait, ONE_WAIT_AT_LEAST) << "the wait ended early";
+        EXPECT_LE(wait, ONE_WAIT_AT_MOST) << "the wait lasted too long";
+        EXPECT_EQ(claimed, !stop);
+    }
 }
 
 TEST_F(ChannelWaitTest, StopFlagAloneEndsTheWaitWithinAboutASecond) {
