@@ -151,12 +151,10 @@ TEST(ProbeNotesTest, ReleaseBuildHasExactlyTheDocumentedProbes) {
     EXPECT_EQ(ManualPageProbes(), documented_names) << "the manual page's PROBES section";
 }
 
-// Where the recorded runs and scratch files go: under the working directory
-// (the build tree), kept for a look after a failure.
+// Where the recorded runs and scratch files go: in the build tree, whatever
+// the working directory, kept for a look after a failure.
 std::string RecordingsDir() {
-    char cwd[4096];
-    const std::string base = getcwd(cwd, sizeof(cwd)) != nullptr ? cwd : "/tmp";
-    const std::string dir = base + "/trace-runs";
+    const std::string dir = std::string(TRANSLATERS_TEST_WORK_DIR) + "/trace-runs";
     mkdir(dir.c_str(), 0755);
     return dir;
 }
