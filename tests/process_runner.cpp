@@ -13,6 +13,8 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 extern char** environ;
@@ -300,6 +302,17 @@ RunResult RunProgram(const std::string& path, const RunOptions& options) {
         result.signal = WTERMSIG(status);
     }
     return result;
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+void WriteFile(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
 }
 
 std::vector<std::string> SplitLines(const std::string& text) {

@@ -50,6 +50,10 @@ RunResult RunProgram(const std::string& path, const RunOptions& options = {});
 // Splits text into lines; a trailing newline ends the last line.
 std::vector<std::string> SplitLines(const std::string& text);
 
+// A whole file, "" if it cannot be read; and a file written whole.
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& text);
+
 }  // namespace testing_support
 
 #endif  // TRANSLATERS_TESTS_PROCESS_RUNNER_H

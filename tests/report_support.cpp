@@ -2,11 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -25,17 +25,8 @@ CTempDir::CTempDir() {
 }
 
 CTempDir::~CTempDir() {
-    for (const std::string& file : m_files) {
-        if (unlink(file.c_str()) != 0) {
-            rmdir(file.c_str());  // a directory, emptied by now
-        }
-    }
-    rmdir(m_path.c_str());
-}
-
-std::string CTempDir::File(const std::string& name) {
-    m_files.push_back(m_path + "/" + name);
-    return m_files.back();
+    std::error_code ignored;
+    std::filesystem::remove_all(m_path, ignored);
 }
 
 RunResult RunReport(const std::string& log, const std::vector<std::string>& args) {
@@ -46,17 +37,6 @@ RunResult RunReport(const std::string& log, const std::vector<std::string>& args
     const RunResult result = RunProgram(TRANSLATERS_REPORT_EXE, options);
     EXPECT_FALSE(result.timed_out) << "translaters-report hung";
     return result;
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
-void WriteFile(const std::string& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary) << text;
 }
 
 int Count(const std::string& text, const std::string& wanted) {
@@ -112,7 +92,7 @@ RunResult Render(const std::string& rsvg, const std::string& svg_path,
     return RunProgram(rsvg, options);
 }
 
-void ExpectRendersWhole(const std::string& rsvg, const std::string& svg_path, CTempDir& dir) {
+void ExpectRendersWhole(const std::string& rsvg, const std::string& svg_path, const CTempDir& dir) {
     const std::string png_path = dir.File("picture.png");
     const RunResult rendered = Render(rsvg, svg_path, png_path);
     ASSERT_EQ(rendered.exit_status, 0) << rendered.err;

@@ -11,7 +11,7 @@
 
 namespace testing_support {
 
-// A fresh directory for one test's files, removed with them at the end.
+// A fresh directory for one test's files, removed with all it holds at the end.
 class CTempDir {
 public:
     CTempDir();
@@ -19,21 +19,16 @@ public:
     CTempDir(const CTempDir&) = delete;
     CTempDir& operator=(const CTempDir&) = delete;
 
-    // The path of a file in the directory, removed with it; a directory made
-    // there is removed too when it is named after the files in it.
-    std::string File(const std::string& name);
+    // The path of a file in the directory.
+    std::string File(const std::string& name) const { return m_path + "/" + name; }
     const std::string& Path() const { return m_path; }
 
 private:
     std::string m_path;
-    std::vector<std::string> m_files;
 };
 
 // Runs translaters-report with the log on its standard input.
 RunResult RunReport(const std::string& log, const std::vector<std::string>& args = {});
-
-std::string ReadFile(const std::string& path);
-void WriteFile(const std::string& path, const std::string& text);
 
 // How often wanted occurs in text.
 int Count(const std::string& text, const std::string& wanted);
@@ -54,7 +49,7 @@ RunResult Render(const std::string& rsvg, const std::string& svg_path, const std
 
 // rsvg-convert renders the SVG at svg_path without a word, to a picture of the
 // size it declares that is more than a blank page. Adds failures, if any.
-void ExpectRendersWhole(const std::string& rsvg, const std::string& svg_path, CTempDir& dir);
+void ExpectRendersWhole(const std::string& rsvg, const std::string& svg_path, const CTempDir& dir);
 
 }  // namespace testing_support
 

@@ -15,7 +15,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <fstream>
 #include <map>
 #include <regex>
 #include <set>
@@ -31,6 +30,7 @@ namespace {
 
 using runtrace::Event;
 using runtrace::Trace;
+using testing_support::ReadFile;
 using testing_support::RunOptions;
 using testing_support::RunProgram;
 using testing_support::RunResult;
@@ -45,13 +45,6 @@ const int MAX_RUNS = 8;
 // A timed wait that runs out lasts one second; generous bounds on both sides.
 const std::int64_t TIMED_WAIT_AT_LEAST_NS = 900'000'000;
 const std::int64_t TIMED_WAIT_AT_MOST_NS = 3'000'000'000;
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
 
 // ---------------------------------------------------------------------------
 // The documented probes against the notes in the binary.

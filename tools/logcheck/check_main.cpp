@@ -8,9 +8,7 @@
 // failure ended at any point; --cut one whose log was cut after some byte
 // (a file size limit, a reader that went away).
 #include <cstdlib>
-#include <fstream>
 #include <iostream>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 
@@ -19,17 +17,6 @@
 namespace {
 
 const int EXIT_USAGE = 2;
-
-bool ReadFile(const std::string& path, std::string& text) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        return false;
-    }
-    std::ostringstream content;
-    content << file.rdbuf();
-    text = content.str();
-    return true;
-}
 
 bool ParseInt(const std::string& text, int& value) {
     char* end = nullptr;
@@ -89,7 +76,7 @@ int main(int argc, char** argv) {
     std::string out;
     std::string err;
     int exit_status = 0;
-    if (!ReadFile(argv[first], out) || !ReadFile(argv[first + 1], err)) {
+    if (!logcheck::ReadFile(argv[first], out) || !logcheck::ReadFile(argv[first + 1], err)) {
         std::cerr << "translaters-check: cannot read " << argv[first] << " or " << argv[first + 1]
                   << "\n";
         return EXIT_USAGE;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <fstream>
 #include <sstream>
 #include <stdexcept>
 
@@ -1060,6 +1061,17 @@ Result CheckCutRun(const std::string& out, const std::string& err, int exit_stat
 bool IsLineBeginning(const std::string& text) {
     return std::any_of(std::begin(LINE_FORMS), std::end(LINE_FORMS),
                        [&](const char* form) { return BeginsForm(text, 0, form, '\0'); });
+}
+
+bool ReadFile(const std::string& path, std::string& text) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        return false;
+    }
+    std::ostringstream content;
+    content << file.rdbuf();
+    text = content.str();
+    return true;
 }
 
 std::string FormatFindings(const Result& result, std::size_t max_findings) {

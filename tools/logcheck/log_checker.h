@@ -102,6 +102,10 @@ bool IsLineBeginning(const std::string& text);
 // most max_findings of them followed by a count of the rest.
 std::string FormatFindings(const Result& result, std::size_t max_findings = 50);
 
+// Reads a saved run's file (its log, standard error, or a trace recorded with
+// it) whole into text; false if it cannot be opened.
+bool ReadFile(const std::string& path, std::string& text);
+
 }  // namespace logcheck
 
 #endif  // TRANSLATERS_TOOLS_LOGCHECK_LOG_CHECKER_H

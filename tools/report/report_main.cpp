@@ -9,7 +9,6 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
-#include <sstream>
 #include <string>
 
 #include "log_checker.h"
@@ -152,22 +151,11 @@ int ReportBrokenLog(const logcheck::Result& result) {
     return EXIT_BROKEN_LOG;
 }
 
-bool ReadFile(const std::string& path, std::string& text) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file.is_open()) {
-        return false;
-    }
-    std::ostringstream content;
-    content << file.rdbuf();
-    text = content.str();
-    return true;
-}
-
 // Joins the trace at path with the log and adds its times to the model;
 // returns the exit status if that fails, else 0.
 int AddTraceFile(const std::string& path, const std::string& log, report::RunModel& model) {
     std::string text;
-    if (!ReadFile(path, text)) {
+    if (!logcheck::ReadFile(path, text)) {
         std::cerr << "translaters-report: cannot read " << path << "\n";
         return EXIT_USAGE;
     }
