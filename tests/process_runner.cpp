@@ -1,10 +1,12 @@
 #include "process_runner.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -170,16 +172,87 @@ void SetUpSignals(const RunOptions& options) {
     _exit(127);
 }
 
-// One pipe read by the parent: into sink, up to limit bytes, after which the
-// parent closes its end, as a reader that goes away does.
+// Whether a thread of the process sleeps in write(2) on its standard output
+// inside the pipe's code, that is, on a full pipe: that write completes only
+// when the reader reads, and fails once the reader has gone. Where the kernel
+// does not name the sleeping function, a blocked write to stdout is taken as
+// one.
+bool BlockedWritingStdout(pid_t pid) {
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task/";
+    DIR* dir = opendir(tasks.c_str());
+    if (dir == nullptr) {
+        return false;
+    }
+    bool blocked = false;
+    while (const dirent* entry = readdir(dir)) {
+        const std::string task = tasks + entry->d_name;
+        long number = -1;
+        unsigned long fd = 0;
+        std::istringstream syscall(ReadFile(task + "/syscall"));
+        if (!(syscall >> number >> std::hex >> fd) || number != SYS_write || fd != STDOUT_FILENO) {
+            continue;
+        }
+        const std::string wchan = ReadFile(task + "/wchan");
+        if (wchan.find("pipe_write") != std::string::npos || wchan == "0") {
+            blocked = true;
+            break;
+        }
+    }
+    closedir(dir);
+    return blocked;
+}
+
+// One pipe read by the parent into sink. A stream with a limit is read up to
+// it; then its reader goes away (closes its end) as soon as the writer is
+// blocked on the full pipe, so that the writer's next write must fail. A
+// writer that ends first had its whole output fit: the rest is read.
 struct Stream {
     int fd;
     std::string* sink;
     std::size_t limit = SIZE_MAX;
+    pid_t writer = 0;      // for a limit: the child whose blocked write is awaited
+    bool* left = nullptr;  // for a limit: set when the reader went away
 };
 
-// Reads the streams until each has closed or reached its limit, or the
-// deadline passes; closes every one of them either way.
+bool AtLimit(const Stream& stream) {
+    return stream.sink->size() >= stream.limit;
+}
+
+// Reads what the stream holds, to its end or its limit; false once it has
+// ended or is at its limit.
+bool ReadSome(int fd, const Stream& stream, std::size_t limit) {
+    char buffer[4096];
+    const ssize_t n = read(fd, buffer, std::min(sizeof(buffer), limit - stream.sink->size()));
+    if (n < 0 && errno == EINTR) {
+        return true;
+    }
+    if (n > 0) {
+        stream.sink->append(buffer, static_cast<size_t>(n));
+    }
+    return n > 0 && stream.sink->size() < limit;
+}
+
+// One stream's turn after poll; false once it is done with, its end closed.
+bool Serve(const pollfd& fd, const Stream& stream) {
+    if (!AtLimit(stream)) {
+        return fd.revents == 0 || ReadSome(fd.fd, stream, stream.limit) ||
+               (AtLimit(stream) && stream.writer != 0);
+    }
+    if ((fd.revents & (POLLHUP | POLLERR)) != 0) {
+        while (ReadSome(fd.fd, stream, SIZE_MAX)) {
+        }
+        return false;
+    }
+    if (BlockedWritingStdout(stream.writer)) {
+        *stream.left = true;
+        return false;
+    }
+    return true;
+}
+
+// Reads the streams until each is done with, or the deadline passes; closes
+// every one of them either way. A stream waiting for its reader to leave is
+// looked at every millisecond.
 bool Drain(const std::vector<Stream>& streams, Clock::time_point deadline) {
     std::vector<pollfd> fds;
     for (const Stream& stream : streams) {
@@ -192,24 +265,18 @@ bool Drain(const std::vector<Stream>& streams, Clock::time_point deadline) {
         if (left.count() <= 0) {
             break;
         }
-        if (poll(fds.data(), fds.size(), static_cast<int>(left.count())) < 0 && errno != EINTR) {
+        bool leaving = false;
+        for (size_t i = 0; i < fds.size(); ++i) {
+            // At its limit a stream reports only its writer's end.
+            fds[i].events = AtLimit(streams[i]) ? 0 : POLLIN;
+            leaving = leaving || (fds[i].fd >= 0 && AtLimit(streams[i]));
+        }
+        const int timeout = leaving ? 1 : static_cast<int>(left.count());
+        if (poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) {
             throw std::runtime_error("poll failed");
         }
         for (size_t i = 0; i < fds.size(); ++i) {
-            if (fds[i].fd < 0 || fds[i].revents == 0) {
-                continue;
-            }
-            std::string& sink = *streams[i].sink;
-            char buffer[4096];
-            const ssize_t n =
-                read(fds[i].fd, buffer, std::min(sizeof(buffer), streams[i].limit - sink.size()));
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n > 0) {
-                sink.append(buffer, static_cast<size_t>(n));
-            }
-            if (n <= 0 || sink.size() >= streams[i].limit) {
+            if (fds[i].fd >= 0 && !Serve(fds[i], streams[i])) {
                 close(fds[i].fd);
                 fds[i].fd = -1;
                 --open_fds;
@@ -256,6 +323,10 @@ int Reap(pid_t pid, Clock::time_point deadline, RunResult& result) {
 
 RunResult RunProgram(const std::string& path, const RunOptions& options) {
     const Pipe out = MakePipe();
+    if (options.stdout_mode == StdoutMode::kReaderLeaves) {
+        // The smallest pipe: a child soon blocks once its reader stops reading.
+        fcntl(out.read, F_SETPIPE_SZ, static_cast<int>(sysconf(_SC_PAGESIZE)));
+    }
     const Pipe err = MakePipe();
     const Pipe report = options.report_pipe ? MakePipe() : Pipe{};
     const auto start = Clock::now();
@@ -282,6 +353,8 @@ RunResult RunProgram(const std::string& path, const RunOptions& options) {
     std::vector<Stream> streams{{out.read, &result.out}, {err.read, &result.err}};
     if (options.stdout_mode == StdoutMode::kReaderLeaves) {
         streams[0].limit = options.stdout_limit;
+        streams[0].writer = pid;
+        streams[0].left = &result.reader_left;
     }
     if (report.read >= 0) {
         streams.push_back({report.read, &result.report});

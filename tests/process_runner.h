@@ -10,12 +10,15 @@
 namespace testing_support {
 
 enum class StdoutMode {
-    kCapture,       // a pipe, read to its end
-    kDevFull,       // /dev/full
-    kClosed,        // no standard output at all
-    kReaderGone,    // a pipe whose reader has already gone
-    kFileLimited,   // a file that takes only stdout_limit bytes (RLIMIT_FSIZE)
-    kReaderLeaves,  // a pipe whose reader goes away after stdout_limit bytes
+    kCapture,      // a pipe, read to its end
+    kDevFull,      // /dev/full
+    kClosed,       // no standard output at all
+    kReaderGone,   // a pipe whose reader has already gone
+    kFileLimited,  // a file that takes only stdout_limit bytes (RLIMIT_FSIZE)
+    // A pipe of one page whose reader goes away after stdout_limit bytes, once
+    // the child is blocked writing the rest; a child that ends first gets its
+    // whole log read (RunResult::reader_left tells which happened).
+    kReaderLeaves,
 };
 
 // The file descriptor on which the child finds the report pipe.
@@ -42,6 +45,9 @@ struct RunResult {
     int exit_status = -1;  // -1 unless the child exited normally
     int signal = 0;        // the signal that ended the child, if any
     bool timed_out = false;
+    // kReaderLeaves: the reader went away while the child was blocked writing
+    // to it, so that write cannot succeed. False if the child's log fitted.
+    bool reader_left = false;
     double seconds = 0;  // wall time until the child ended
 };
 
