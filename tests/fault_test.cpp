@@ -390,13 +390,8 @@ std::string CheckWriteFailureRun(const RunResult& run, std::size_t limit, bool r
            CheckEndedThroughExit(report);
 }
 
-// The runs that were cut: their log did not fit.
-struct CutCount {
-    std::atomic<int> cut{0};
-};
-
 std::vector<PlannedRun> CutRuns(const std::vector<std::size_t>& sizes, bool reader,
-                                CutCount& count) {
+                                std::atomic<int>& cut) {
     std::vector<PlannedRun> plans;
     for (const std::size_t size : sizes) {
         PlannedRun plan;
@@ -405,9 +400,9 @@ std::vector<PlannedRun> CutRuns(const std::vector<std::size_t>& sizes, bool read
         plan.options.stdout_mode = reader ? StdoutMode::kReaderLeaves : StdoutMode::kFileLimited;
         plan.options.stdout_limit = size;
         plan.options.ignored_signals = {reader ? SIGPIPE : SIGXFSZ};
-        plan.check = [size, reader, &count](const RunResult& run) {
+        plan.check = [size, reader, &cut](const RunResult& run) {
             if (reader ? run.reader_left : run.exit_status != 0) {
-                ++count.cut;
+                ++cut;  // the log did not fit
             }
             return CheckWriteFailureRun(run, size, reader);
         };
@@ -422,12 +417,12 @@ std::vector<PlannedRun> CutRuns(const std::vector<std::size_t>& sizes, bool read
 // bytes read and the one page the pipe holds, so nearly every reader's run is
 // cut.
 void ExpectCutRunsClean(const std::vector<std::size_t>& sizes, bool reader) {
-    CutCount count;
-    const std::vector<PlannedRun> plans = CutRuns(sizes, reader, count);
+    std::atomic<int> cut{0};
+    const std::vector<PlannedRun> plans = CutRuns(sizes, reader, cut);
     testing_support::ExpectAllClean(plans);
-    std::cout << count.cut << " of " << plans.size() << " runs cut\n";
+    std::cout << cut << " of " << plans.size() << " runs cut\n";
     if (reader) {
-        EXPECT_GE(count.cut * 10, static_cast<int>(plans.size()) * 9) << "too few runs were cut";
+        EXPECT_GE(cut * 10, static_cast<int>(plans.size()) * 9) << "too few runs were cut";
     }
 }
 

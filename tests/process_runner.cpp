@@ -218,28 +218,24 @@ bool AtLimit(const Stream& stream) {
     return stream.sink->size() >= stream.limit;
 }
 
-// Reads what the stream holds, to its end or its limit; false once it has
-// ended or is at its limit.
-bool ReadSome(int fd, const Stream& stream, std::size_t limit) {
+// Reads what the stream holds, up to limit bytes in all; false once it has
+// ended.
+bool ReadSome(int fd, std::string& sink, std::size_t limit) {
     char buffer[4096];
-    const ssize_t n = read(fd, buffer, std::min(sizeof(buffer), limit - stream.sink->size()));
-    if (n < 0 && errno == EINTR) {
-        return true;
-    }
+    const ssize_t n = read(fd, buffer, std::min(sizeof(buffer), limit - sink.size()));
     if (n > 0) {
-        stream.sink->append(buffer, static_cast<size_t>(n));
+        sink.append(buffer, static_cast<size_t>(n));
     }
-    return n > 0 && stream.sink->size() < limit;
+    return n > 0 || (n < 0 && errno == EINTR);
 }
 
 // One stream's turn after poll; false once it is done with, its end closed.
 bool Serve(const pollfd& fd, const Stream& stream) {
     if (!AtLimit(stream)) {
-        return fd.revents == 0 || ReadSome(fd.fd, stream, stream.limit) ||
-               (AtLimit(stream) && stream.writer != 0);
+        return fd.revents == 0 || ReadSome(fd.fd, *stream.sink, stream.limit);
     }
     if ((fd.revents & (POLLHUP | POLLERR)) != 0) {
-        while (ReadSome(fd.fd, stream, SIZE_MAX)) {
+        while (ReadSome(fd.fd, *stream.sink, SIZE_MAX)) {
         }
         return false;
     }
