@@ -7,9 +7,10 @@
 // the stack, and nothing is computed for it. A tracer that attaches turns the
 // nop into a breakpoint.
 //
-// The probes compile to nothing where <sys/sdt.h> is missing (Debian:
-// systemtap-sdt-dev) or when the build defines TRANSLATERS_PROBES=0; the
-// program behaves identically either way.
+// The build decides whether the probes are in (TRANSLATERS_PROBES, 1 or 0):
+// they are where CMake found <sys/sdt.h> (Debian: systemtap-sdt-dev) at
+// configure time, unless it was configured with -DTRANSLATERS_PROBES=OFF.
+// Without them they compile to nothing; the program behaves identically.
 //
 // The table of probes, their arguments and when they fire is in the README
 // and the manual page. Arguments are integers: IDs and indices in decimal, a
@@ -19,14 +20,10 @@
 #define TRANSLATERS_PROBES_H
 
 #ifndef TRANSLATERS_PROBES
-#if defined(__has_include)
-#if __has_include(<sys/sdt.h>)
-#define TRANSLATERS_PROBES 1
-#endif
-#endif
+#error "TRANSLATERS_PROBES is the build's decision: 1 with the static probes, 0 without"
 #endif
 
-#if defined(TRANSLATERS_PROBES) && TRANSLATERS_PROBES
+#if TRANSLATERS_PROBES
 #include <sys/sdt.h>
 #define TRANSLATERS_PROBE0(name) DTRACE_PROBE(translaters, name)
 #define TRANSLATERS_PROBE1(name, a) DTRACE_PROBE1(translaters, name, a)
