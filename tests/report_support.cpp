@@ -2,14 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
+#include <stdlib.h>
 
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <regex>
-#include <sstream>
 #include <stdexcept>
 
 namespace testing_support {
@@ -46,18 +45,6 @@ int Count(const std::string& text, const std::string& wanted) {
         ++count;
     }
     return count;
-}
-
-std::string FindOnPath(const std::string& command) {
-    const char* path = std::getenv("PATH");
-    std::istringstream dirs(path != nullptr ? path : "");
-    for (std::string dir; std::getline(dirs, dir, ':');) {
-        const std::string candidate = dir + "/" + command;
-        if (!dir.empty() && access(candidate.c_str(), X_OK) == 0) {
-            return candidate;
-        }
-    }
-    return "";
 }
 
 std::pair<long, long> PngSize(const std::string& png) {

@@ -1,4 +1,4 @@
-// What the report tests share: scratch files, a search of PATH, and rendering
+// What the report tests share: scratch files, running the report, and rendering
 // an SVG picture with rsvg-convert to check it draws as a whole picture.
 #ifndef TRANSLATERS_TESTS_REPORT_SUPPORT_H
 #define TRANSLATERS_TESTS_REPORT_SUPPORT_H
@@ -33,12 +33,9 @@ RunResult RunReport(const std::string& log, const std::vector<std::string>& args
 // How often wanted occurs in text.
 int Count(const std::string& text, const std::string& wanted);
 
-// The command's path on PATH, or "" if it is not there.
-std::string FindOnPath(const std::string& command);
-
 const char RSVG_MISSING[] =
-    "rsvg-convert is not installed: run tools/install-deps (it installs the Debian package "
-    "librsvg2-bin)";
+    "rsvg-convert was not found when the build was configured: run tools/install-deps (it "
+    "installs the Debian package librsvg2-bin), then configure again";
 
 // Width and height from a PNG's header chunk, or 0 x 0 if it is no PNG.
 std::pair<long, long> PngSize(const std::string& png);

@@ -24,7 +24,6 @@ namespace {
 using testing_support::Count;
 using testing_support::CTempDir;
 using testing_support::ExpectRendersWhole;
-using testing_support::FindOnPath;
 using testing_support::ReadFile;
 using testing_support::Render;
 using testing_support::RSVG_MISSING;
@@ -263,7 +262,7 @@ void ExpectPlacedByLine(const std::string& svg, const LoggedRun& logged) {
 // with what the log says about them; rsvg-convert renders it to a picture of
 // its declared size with real content.
 TEST(ReportRealRun, SvgShowsTheRunAndRenders) {
-    const std::string rsvg = FindOnPath("rsvg-convert");
+    const std::string rsvg = RSVG_CONVERT;
     ASSERT_NE(rsvg, "") << RSVG_MISSING;
     const RunResult run = RunTranslaters(false);
     CTempDir dir;
@@ -298,7 +297,7 @@ TEST(ReportRealRun, SvgShowsTheRunAndRenders) {
 // rsvg-convert is the well-formedness check of the test above: it must refuse
 // what is not XML, such as a bare ampersand.
 TEST(ReportRealRun, RsvgRefusesMalformedSvg) {
-    const std::string rsvg = FindOnPath("rsvg-convert");
+    const std::string rsvg = RSVG_CONVERT;
     ASSERT_NE(rsvg, "") << RSVG_MISSING;
     CTempDir dir;
     const std::string svg_path = dir.File("bad.svg");

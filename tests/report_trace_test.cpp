@@ -26,7 +26,6 @@ namespace {
 using testing_support::Count;
 using testing_support::CTempDir;
 using testing_support::ExpectRendersWhole;
-using testing_support::FindOnPath;
 using testing_support::ReadFile;
 using testing_support::RSVG_MISSING;
 using testing_support::RunOptions;
@@ -440,7 +439,7 @@ std::vector<double> XsOf(const std::string& svg, const std::string& css_class) {
 // The picture has an element of each kind for each thing of that kind in the
 // trace, in the order of time, and renders as a whole picture.
 void ExpectTimeAxisSvg(const std::string& svg_path, const std::vector<Event>& events) {
-    const std::string rsvg = FindOnPath("rsvg-convert");
+    const std::string rsvg = RSVG_CONVERT;
     ASSERT_NE(rsvg, "") << RSVG_MISSING;
     const std::string svg = ReadFile(svg_path);
     const int jobs = CountProbe(events, "job_return", 1);
@@ -505,9 +504,8 @@ RunResult CheckPerfetto(const std::string& json_path, const std::string& trace_p
         options.args.push_back(trace_path);
     }
     options.timeout_seconds = RUN_TIMEOUT_SECONDS;
-    const std::string python = FindOnPath("python3");
-    EXPECT_NE(python, "") << "python3 is not installed";
-    return RunProgram(python, options);
+    EXPECT_STRNE(PYTHON3, "") << "python3 was not found when the build was configured";
+    return RunProgram(PYTHON3, options);
 }
 
 void ExpectPerfettoClean(const std::string& json_path, const std::string& trace_path) {

@@ -185,7 +185,7 @@ TEST(TraceToolTest, SaysWhenBpftraceIsMissing) {
     const std::string bin = RecordingsDir() + "/empty-path";
     mkdir(bin.c_str(), 0755);
     RunOptions options;
-    options.args = {"-i",      "PATH=" + bin, "/usr/bin/python3", TRACE_TOOL,
+    options.args = {"-i",      "PATH=" + bin, PYTHON3, TRACE_TOOL,
                     "--check", "--program",   TRANSLATERS_EXE};
     options.timeout_seconds = RECORD_TIMEOUT_SECONDS;
     ExpectRefusal(RunProgram("/usr/bin/env", options), "bpftrace is not installed");
