@@ -18,14 +18,16 @@
 
 #include "ctranslater.h"
 #include "probes.h"
+#include "run_sizes.h"
 #include "swap_case.h"
 
 namespace {
 
-const int NUM_TRANSLATERS = 3;
-const int NUM_CLIENTS = 30;
-const int MAX_CHARS = 100;
-const int MAX_DELAY = 100000;
+// Fixed at build time (CMake options of the same names).
+const int NUM_TRANSLATERS = run_sizes::NUM_TRANSLATERS;
+const int NUM_CLIENTS = run_sizes::NUM_CLIENTS;
+const int MAX_CHARS = run_sizes::MAX_CHARS;
+const int MAX_DELAY = run_sizes::MAX_DELAY;
 
 const char UNKNOWN_EXCEPTION_TEXT[] = "Unknown exception occured!";
 
