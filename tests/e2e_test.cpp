@@ -60,7 +60,7 @@ std::vector<PlannedRun> FailureRuns(const char* name, int rounds) {
     std::vector<PlannedRun> plans;
     rounds = FromEnvironment("TRANSLATERS_E2E_FAIL_ROUNDS", rounds);
     for (int round = 0; round < rounds; ++round) {
-        for (int at = 1; at <= logcheck::NUM_CREATIONS; ++at) {
+        for (int at = 1; at <= logcheck::Sizes{}.Creations(); ++at) {
             PlannedRun plan;
             plan.name =
                 std::string(name) + "-at" + std::to_string(at) + "-" + std::to_string(round);

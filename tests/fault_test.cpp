@@ -43,10 +43,14 @@ using testing_support::RunProgram;
 using testing_support::RunResult;
 using testing_support::StdoutMode;
 
+using logcheck::CREATE_FAILED_TEXT;
+using logcheck::UNKNOWN_EXCEPTION_TEXT;
+using logcheck::WRITE_FAILED_TEXT;
+
 const double RUN_TIMEOUT_SECONDS = 30;
-const char UNKNOWN_EXCEPTION_TEXT[] = "Unknown exception occured!\n";
-const char CREATE_FAILED_TEXT[] = "Unable to create thread\n";
-const char WRITE_FAILED_TEXT[] = "Unable to write the log to standard output\n";
+const logcheck::Sizes SIZES;  // this build's
+// The first and the last creation of a translater, then of a client.
+const int CREATIONS[] = {1, SIZES.translaters, SIZES.translaters + 1, SIZES.Creations()};
 // More allocation points than this in one run means the sweep would not end.
 const long MAX_POINTS = 2000;
 const int STRESS_ROUNDS = 3;
@@ -256,11 +260,11 @@ const Pass LONG_THREAD_PASSES[] = {
 // Before main, the pool is built: each translater's queue allocates.
 void SweepBeforeMain(int round) {
     const long before_main = CountAllocations().before_main;
-    ASSERT_GE(before_main, logcheck::NUM_TRANSLATERS);
+    ASSERT_GE(before_main, SIZES.translaters);
     for (const Pass& pass : {BEFORE_MAIN_ONCE, BEFORE_MAIN_FROM}) {
         const PassResult result = Sweep(pass, round, before_main);
         EXPECT_EQ(result.points, before_main) << pass.name;
-        EXPECT_GE(result.reported, logcheck::NUM_TRANSLATERS) << pass.name;
+        EXPECT_GE(result.reported, SIZES.translaters) << pass.name;
     }
 }
 
@@ -310,7 +314,7 @@ void ExpectReported(const RunResult& run, const char* text) {
 }
 
 TEST(FaultReports, FailedThreadCreationReportsItsError) {
-    for (const int at : {1, 3, 4, 33}) {
+    for (const int at : CREATIONS) {
         SCOPED_TRACE("creation " + std::to_string(at));
         const RunResult run =
             RunWithShims({"TRANSLATERS_FAIL_CREATE_AT=" + std::to_string(at)}, true);
@@ -324,7 +328,7 @@ TEST(FaultReports, FailedThreadCreationReportsItsError) {
 // The runtime_error of a failed creation cannot be built when allocation
 // fails too: main's second arm reports the bad_alloc instead.
 TEST(FaultReports, ErrorThatCannotBeAllocatedReportsAnUnknownException) {
-    for (const int at : {1, 3, 4, 33}) {
+    for (const int at : CREATIONS) {
         SCOPED_TRACE("creation " + std::to_string(at));
         const RunResult run = RunWithShims({"TRANSLATERS_FAIL_CREATE_AT=" + std::to_string(at),
                                             "TRANSLATERS_FAIL_ALLOC_AFTER_FAILED_CREATE=1"},

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <array>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -14,16 +13,18 @@
 
 namespace {
 
-using logcheck::CheckCutRun;
-using logcheck::CheckFailedRun;
-using logcheck::CheckRun;
-using logcheck::CheckStoppedRun;
-using logcheck::IsLineBeginning;
+using logcheck::Line;
+using logcheck::LineKind;
 using logcheck::Result;
 
-const char CREATE_FAILED[] = "Unable to create thread\n";
-const char UNKNOWN_EXCEPTION[] = "Unknown exception occured!\n";
-const char WRITE_FAILED[] = "Unable to write the log to standard output\n";
+// The logs here are of runs of these sizes, apart from the build's, so that
+// the checker is seen to follow the sizes it is given.
+const logcheck::Sizes SIZES{3, 12, 20, 1000};
+const int LAST_CLIENT = SIZES.clients - 1;
+
+const char* const CREATE_FAILED = logcheck::CREATE_FAILED_TEXT;
+const char* const UNKNOWN_EXCEPTION = logcheck::UNKNOWN_EXCEPTION_TEXT;
+const char* const WRITE_FAILED = logcheck::WRITE_FAILED_TEXT;
 
 template <typename... Parts>
 std::string Str(const Parts&... parts) {
@@ -32,37 +33,61 @@ std::string Str(const Parts&... parts) {
     return text.str();
 }
 
-char Swapped(char ch) {
-    const bool lower = ch >= 'a' && ch <= 'z';
-    return static_cast<char>(lower ? ch - 'a' + 'A' : ch - 'A' + 'a');
+// A line of the program, written through the shared definition of its forms.
+std::string Format(LineKind kind, int translater, int client = -1, int count = 0, char ch = 0) {
+    Line line;
+    line.kind = kind;
+    line.translater = translater;
+    line.client = client;
+    line.count = count;
+    line.ch = ch;
+    line.out = logcheck::SwapCase(ch);
+    return logcheck::FormatLine(line);
 }
 
 std::string Entry(int c) {
-    return Str("Client ", c, ": Entering thread");
+    return Format(LineKind::kClientEnters, -1, c);
 }
 std::string GiveUp(int c) {
-    return Str("Client ", c, ": All translaters are occupied, leaving thread");
+    return Format(LineKind::kClientGivesUp, -1, c);
 }
 std::string Sending(int c, int t, char letter) {
-    return Str("Client ", c, ">", t, ": Sending ", letter);
+    return Format(LineKind::kClientSends, t, c, 0, letter);
 }
 std::string Sended(int c, int t, int n) {
-    return Str("Client ", c, ">", t, ": Sended ", n, " characters, leaving thread");
+    return Format(LineKind::kClientSended, t, c, n);
 }
 std::string Takes(int t, char ch) {
-    return Str("Translater ", t, ": ", ch, " -> ", Swapped(ch));
+    return Format(LineKind::kTranslates, t, -1, 0, ch);
 }
 std::string Translated(int t, int n) {
-    return Str("Translater ", t, ": Translated ", n, " characters");
+    return Format(LineKind::kJobEnds, t, -1, n);
 }
 std::string TranslaterEntry(int t) {
-    return Str("Translater ", t, ": Entering thread");
+    return Format(LineKind::kTranslaterEnters, t);
 }
 std::string Leaving(int t) {
-    return Str("Translater ", t, ": Leaving thread");
+    return Format(LineKind::kTranslaterLeaves, t);
 }
-const char ALL_CLIENTS[] = "All clients finished";
-const char ALL_TRANSLATERS[] = "All translaters finished";
+const std::string ALL_CLIENTS = Format(LineKind::kAllClients, -1);
+const std::string ALL_TRANSLATERS = Format(LineKind::kAllTranslaters, -1);
+
+// The checks, of runs of SIZES.
+bool IsLineBeginning(const std::string& text) {
+    return logcheck::IsLineBeginning(text, SIZES);
+}
+Result CheckRun(const std::string& out, const std::string& err, int status) {
+    return logcheck::CheckRun(out, err, status, SIZES);
+}
+Result CheckFailedRun(const std::string& out, const std::string& err, int status, int at) {
+    return logcheck::CheckFailedRun(out, err, status, at, SIZES);
+}
+Result CheckStoppedRun(const std::string& out, const std::string& err, int status) {
+    return logcheck::CheckStoppedRun(out, err, status, SIZES);
+}
+Result CheckCutRun(const std::string& out, const std::string& err, int status) {
+    return logcheck::CheckCutRun(out, err, status, SIZES);
+}
 
 // Builds a log line by line, as the program would write it.
 class CLogBuilder {
@@ -100,14 +125,14 @@ public:
         return Sent(c, t, n).JobEnds(t, n);
     }
     CLogBuilder& Start() {
-        for (int t = 0; t < logcheck::NUM_TRANSLATERS; ++t) {
+        for (int t = 0; t < SIZES.translaters; ++t) {
             Line(TranslaterEntry(t));
         }
         return *this;
     }
     // Every client below `end` not seen yet runs a one-letter job on
     // translater 0, one after another.
-    CLogBuilder& OtherClients(int end = logcheck::NUM_CLIENTS) {
+    CLogBuilder& OtherClients(int end = SIZES.clients) {
         for (int c = 0; c < end; ++c) {
             if (!m_seen.at(c)) {
                 Job(c, 0, std::string(1, static_cast<char>('a' + c % 25)));
@@ -117,7 +142,7 @@ public:
     }
     CLogBuilder& Stop() {
         Line(ALL_CLIENTS);
-        for (int t = 0; t < logcheck::NUM_TRANSLATERS; ++t) {
+        for (int t = 0; t < SIZES.translaters; ++t) {
             Line(Leaving(t));
         }
         return Line(ALL_TRANSLATERS);
@@ -161,7 +186,7 @@ public:
 
 private:
     std::vector<std::string> m_lines;
-    std::array<bool, logcheck::NUM_CLIENTS> m_seen{};
+    std::vector<bool> m_seen = std::vector<bool>(SIZES.clients);
 };
 
 // Three clients hold the three translaters at once while two more are turned
@@ -212,7 +237,7 @@ TEST(LogCheckAccepts, BusyRunWithClientsTurnedAway) {
     ASSERT_TRUE(IsClean(result));
     const logcheck::Summary& summary = result.summary;
     EXPECT_EQ(summary.line_count, log.Size());
-    ASSERT_EQ(summary.jobs.size(), 28u);
+    ASSERT_EQ(summary.jobs.size(), static_cast<std::size_t>(SIZES.clients - 2));
     EXPECT_EQ(summary.jobs[1].client, 1);
     EXPECT_EQ(summary.jobs[1].translater, 1);
     EXPECT_EQ(summary.jobs[1].letters, "C");
@@ -230,7 +255,8 @@ TEST(LogCheckAccepts, BusyRunWithClientsTurnedAway) {
 
 TEST(LogCheckAccepts, TranslaterLinesAfterAllClientsFinished) {
     CLogBuilder log;
-    log.Start().OtherClients(29).Enters(29).Sends(29, 0, "xY").Sent(29, 0, 2);
+    log.Start().OtherClients(LAST_CLIENT).Enters(LAST_CLIENT);
+    log.Sends(LAST_CLIENT, 0, "xY").Sent(LAST_CLIENT, 0, 2);
     log.Line(ALL_CLIENTS).Translates(0, "xY").JobEnds(0, 2);
     log.Line(Leaving(1)).Line(Leaving(0)).Line(Leaving(2)).Line(ALL_TRANSLATERS);
     EXPECT_TRUE(IsClean(Check(log)));
@@ -268,7 +294,7 @@ TEST(LogCheckAccepts, ClientsBeforeTheirTranslaterAndOutOfOrder) {
 }
 
 TEST(LogCheckAccepts, LongestJob) {
-    const std::string letters(logcheck::MAX_CHARS, 'y');
+    const std::string letters(SIZES.max_chars, 'y');
     CLogBuilder log;
     log.Start().Job(0, 0, letters);
     EXPECT_TRUE(IsClean(Check(log.OtherClients().Stop())));
@@ -278,9 +304,10 @@ TEST(LogCheckRejects, RunEndsBadly) {
     const std::string out = BusyRun().Text();
     EXPECT_TRUE(Has(CheckRun(out, "", 1), "exit-status", 0, "exit status 1, expected 0"));
     EXPECT_TRUE(Has(CheckRun(out, "", -1), "exit-status", 0, "did not exit by itself"));
-    EXPECT_TRUE(Has(CheckRun(out, "oops\n", 0), "stderr", 0, "not empty: \"oops\\x0A\""));
-    EXPECT_TRUE(Has(CheckRun(out.substr(0, out.size() - 1), "", 0), "format", BusyRun().Size(),
-                    "does not end with a newline"));
+    EXPECT_TRUE(
+        Has(CheckRun(out, "oops\n", 0), "stderr", 0, "not empty: \"oops\\x0A\""));
+    EXPECT_TRUE(Has(CheckRun(out.substr(0, out.size() - 1), "", 0), "format",
+                    BusyRun().Size(), "does not end with a newline"));
 }
 
 TEST(LogCheckRejects, UnknownLines) {
@@ -304,10 +331,11 @@ TEST(LogCheckRejects, UnknownLines) {
         EXPECT_TRUE(Has(Check(log), "format", 10, "unknown line")) << bad;
     }
     CLogBuilder log = BusyRun();
-    log.Insert(10, "Client 30: Entering thread").Insert(11, "Translater 3: Leaving thread");
+    log.Insert(10, Entry(SIZES.clients)).Insert(11, Leaving(SIZES.translaters));
     const Result result = Check(log);
-    EXPECT_TRUE(Has(result, "format", 10, "client 30 does not exist"));
-    EXPECT_TRUE(Has(result, "format", 11, "translater 3 does not exist"));
+    EXPECT_TRUE(Has(result, "format", 10, Str("client ", SIZES.clients, " does not exist")));
+    EXPECT_TRUE(
+        Has(result, "format", 11, Str("translater ", SIZES.translaters, " does not exist")));
 }
 
 TEST(LogCheckRejects, LostJob) {
@@ -365,9 +393,9 @@ TEST(LogCheckRejects, WrongTranslationOrLetter) {
     EXPECT_TRUE(Has(result, "letters", z.LineOf(Takes(0, 'z')), "translater 0 takes 'z'"));
 
     CLogBuilder too_long;
-    too_long.Start().Job(0, 0, std::string(logcheck::MAX_CHARS + 1, 'k'));
-    EXPECT_TRUE(Has(Check(too_long.OtherClients().Stop()), "letters", 5 + 2 * logcheck::MAX_CHARS,
-                    "client 0 sends more than 100 letters"));
+    too_long.Start().Job(0, 0, std::string(SIZES.max_chars + 1, 'k'));
+    EXPECT_TRUE(Has(Check(too_long.OtherClients().Stop()), "letters", 5 + 2 * SIZES.max_chars,
+                    Str("client 0 sends more than ", SIZES.max_chars, " letters")));
 }
 
 TEST(LogCheckRejects, WrongCounts) {
@@ -447,8 +475,13 @@ TEST(LogCheckRejects, ClientLinesOutOfSequence) {
                     "client 0 never finishes"));
 
     CLogBuilder missing;
-    missing.Start().OtherClients(29).Stop();
-    EXPECT_TRUE(Has(Check(missing), "missing-thread", 0, "client 29 wrote no line"));
+    missing.Start().OtherClients(LAST_CLIENT).Stop();
+    EXPECT_TRUE(
+        Has(Check(missing), "missing-thread", 0, Str("client ", LAST_CLIENT, " wrote no line")));
+    CLogBuilder two_missing;
+    two_missing.Start().OtherClients(LAST_CLIENT - 1).Stop();
+    EXPECT_TRUE(Has(Check(two_missing), "missing-thread", 0,
+                    Str("clients ", LAST_CLIENT - 1, " to ", LAST_CLIENT, " wrote no line")));
 }
 
 TEST(LogCheckRejects, TranslaterLinesOutOfSequence) {
@@ -458,7 +491,8 @@ TEST(LogCheckRejects, TranslaterLinesOutOfSequence) {
                     "translater 1's first line is not its entry line"));
 
     CLogBuilder mid_job;
-    mid_job.Start().OtherClients(29).Enters(29).Sends(29, 0, "QR").Sent(29, 0, 2);
+    mid_job.Start().OtherClients(LAST_CLIENT).Enters(LAST_CLIENT);
+    mid_job.Sends(LAST_CLIENT, 0, "QR").Sent(LAST_CLIENT, 0, 2);
     mid_job.Translates(0, "Q").Line(ALL_CLIENTS).Line(Leaving(0)).Translates(0, "R");
     mid_job.JobEnds(0, 2).Line(Leaving(1)).Line(Leaving(2)).Line(ALL_TRANSLATERS);
     const Result result = Check(mid_job);
@@ -475,16 +509,16 @@ TEST(LogCheckRejects, TranslaterLinesOutOfSequence) {
 
 TEST(LogCheckRejects, ClientLineAfterAllClientsFinished) {
     CLogBuilder log = BusyRun();
-    log.Move(log.LineOf(ALL_CLIENTS), log.LineOf(Sended(29, 0, 1)));
-    EXPECT_TRUE(Has(Check(log), "after-all-clients", log.LineOf(Sended(29, 0, 1)),
-                    "client 29 writes after \"All clients finished\""));
+    log.Move(log.LineOf(ALL_CLIENTS), log.LineOf(Sended(LAST_CLIENT, 0, 1)));
+    EXPECT_TRUE(Has(Check(log), "after-all-clients", log.LineOf(Sended(LAST_CLIENT, 0, 1)),
+                    Str("client ", LAST_CLIENT, " writes after \"All clients finished\"")));
 }
 
 TEST(LogCheckRejects, TranslaterLeavesBeforeAClientEnds) {
     CLogBuilder log = BusyRun();
-    log.Move(log.LineOf(Leaving(1)), log.LineOf(Sended(29, 0, 1)));
+    log.Move(log.LineOf(Leaving(1)), log.LineOf(Sended(LAST_CLIENT, 0, 1)));
     EXPECT_TRUE(Has(Check(log), "leave-order", log.LineOf(Leaving(1)),
-                    "translater 1 leaves before client 29's line"));
+                    Str("translater 1 leaves before client ", LAST_CLIENT, "'s line")));
 }
 
 TEST(LogCheckRejects, DriverLinesMissingRepeatedOrMisplaced) {
@@ -530,7 +564,8 @@ TEST(LogCheckFailedRun, RejectsWhatCannotFollowAFailure) {
     EXPECT_TRUE(Has(CheckFailedRun(out, CREATE_FAILED, 1, 3), "not-created",
                     CutRun().LineOf(TranslaterEntry(2)), "translater 2 writes"));
     EXPECT_THROW(CheckFailedRun(out, CREATE_FAILED, 1, 0), std::invalid_argument);
-    EXPECT_THROW(CheckFailedRun(out, CREATE_FAILED, 1, 34), std::invalid_argument);
+    EXPECT_THROW(CheckFailedRun(out, CREATE_FAILED, 1, SIZES.Creations() + 1),
+                 std::invalid_argument);
 
     CLogBuilder stopped = CutRun();
     stopped.Line(ALL_CLIENTS).Line(Leaving(2));
@@ -593,7 +628,8 @@ TEST(LogCheckStoppedRun, AcceptsAJobCutShortAndAStopUnderWay) {
     EXPECT_TRUE(IsClean(CheckStoppedRun(push_failed.Text(), UNKNOWN_EXCEPTION, 1)));
 
     CLogBuilder stopping;
-    stopping.Start().OtherClients(29).Enters(29).Sends(29, 1, "Xy").Sent(29, 1, 2);
+    stopping.Start().OtherClients(LAST_CLIENT).Enters(LAST_CLIENT);
+    stopping.Sends(LAST_CLIENT, 1, "Xy").Sent(LAST_CLIENT, 1, 2);
     stopping.Line(Leaving(0)).Line(ALL_CLIENTS).Translates(1, "X");
     EXPECT_TRUE(IsClean(CheckStoppedRun(stopping.Text(), UNKNOWN_EXCEPTION, 1)));
 }
@@ -618,14 +654,16 @@ TEST(LogCheckStoppedRun, RejectsAWrongEnd) {
 
 TEST(LogCheckStoppedRun, RejectsAStopBeforeEveryClientEnded) {
     CLogBuilder leaves;
-    leaves.Start().OtherClients(29).Enters(29).Sends(29, 1, "X").Line(Leaving(0));
+    const std::string never_ends = Str("client ", LAST_CLIENT, " never ends");
+    leaves.Start().OtherClients(LAST_CLIENT).Enters(LAST_CLIENT);
+    leaves.Sends(LAST_CLIENT, 1, "X").Line(Leaving(0));
     EXPECT_TRUE(Has(CheckStoppedRun(leaves.Text(), UNKNOWN_EXCEPTION, 1), "stop-order",
-                    leaves.Size(), "client 29 never ends"));
+                    leaves.Size(), never_ends));
 
     CLogBuilder all_clients;
-    all_clients.Start().OtherClients(29).Enters(29).Line(ALL_CLIENTS);
+    all_clients.Start().OtherClients(LAST_CLIENT).Line(ALL_CLIENTS);
     EXPECT_TRUE(Has(CheckStoppedRun(all_clients.Text(), UNKNOWN_EXCEPTION, 1), "stop-order",
-                    all_clients.Size(), "client 29 never ends"));
+                    all_clients.Size(), never_ends));
 }
 
 TEST(LogCheckStoppedRun, RejectsDriverLinesOutOfOrder) {
@@ -690,11 +728,11 @@ TEST(LogCheckCutRun, RejectsACutLineThatNoLineBeginsWith) {
     const std::string bad_ends[] = {
         "Client 3>1: Sendinq",
         "Translater 1: a -> B",
-        "Client 30",
-        "Translater 3",
+        Str("Client ", SIZES.clients),
+        Str("Translater ", SIZES.translaters),
         "Client 3>1: Sending z",
         "All translaters finished!",
-        "Translater 0: Translated 101",
+        Str("Translater 0: Translated ", SIZES.max_chars + 1),
         "Client 03",
         "Translater 1: Entering thread ",
     };
@@ -709,15 +747,19 @@ TEST(LogCheckCutRun, RejectsACutLineThatNoLineBeginsWith) {
 }
 
 TEST(LogCheckCutRun, TellsTheBeginningsOfLines) {
-    for (const char* beginning :
-         {"", "C", "Client 2", "Client 29>", "Client 29>2: Sended 10", "Translater 2: q -> ",
-          "Translater 2: q -> Q", "Translater 0: Translated 0 characters", "All clients finished",
-          "All t", "Client 7: All translaters are occupied, leaving thread"}) {
+    const std::string last = Str("Client ", LAST_CLIENT, ">");
+    for (const std::string& beginning :
+         {std::string(), std::string("C"), std::string("Client 1"), last, last + "2: Sended 1",
+          Str("Translater 0: Translated ", SIZES.max_chars), std::string("Translater 2: q -> "),
+          std::string("Translater 2: q -> Q"), std::string("Translater 0: Translated 0 characters"),
+          std::string("All clients finished"), std::string("All t"), GiveUp(LAST_CLIENT)}) {
         EXPECT_TRUE(IsLineBeginning(beginning)) << beginning;
     }
-    for (const char* other :
-         {"Client 30", "Client 29>3", "Translater 2: q -> q", "Translater 2: z", "X",
-          "All clients finished ", "Client 1>0: Sending ab", "Translater 1: Translated 07"}) {
+    for (const std::string& other :
+         {Str("Client ", SIZES.clients), Str(last, SIZES.translaters),
+          std::string("Translater 2: q -> q"), std::string("Translater 2: z"), std::string("X"),
+          std::string("All clients finished "), std::string("Client 1>0: Sending ab"),
+          std::string("Translater 1: Translated 07"), std::string("Client 1000000000")}) {
         EXPECT_FALSE(IsLineBeginning(other)) << other;
     }
 }

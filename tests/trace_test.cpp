@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <map>
+#include <numeric>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -28,7 +29,9 @@
 
 namespace {
 
+using logcheck::LineKind;
 using runtrace::Event;
+using runtrace::Probe;
 using runtrace::Trace;
 using testing_support::ReadFile;
 using testing_support::RunOptions;
@@ -36,6 +39,7 @@ using testing_support::RunProgram;
 using testing_support::RunResult;
 using testing_support::SplitLines;
 
+const logcheck::Sizes SIZES;  // this build's
 const std::string SOURCE_DIR = TRANSLATERS_SOURCE_DIR;
 const std::string TRACE_TOOL = SOURCE_DIR + "/tools/trace";
 const double RECORD_TIMEOUT_SECONDS = 120;
@@ -142,6 +146,11 @@ TEST(ProbeNotesTest, ReleaseBuildHasExactlyTheDocumentedProbes) {
         documented_names.insert(entry.first);
     }
     EXPECT_EQ(ManualPageProbes(), documented_names) << "the manual page's PROBES section";
+    // The probes the trace's readers decode are the program's, with its arguments.
+    for (const runtrace::ProbeInfo& known : runtrace::KNOWN_PROBES) {
+        ASSERT_EQ(built.count(known.name), 1u) << known.name << " is decoded but not in the program";
+        EXPECT_EQ(built.at(known.name), known.args) << "probe " << known.name << "'s arguments";
+    }
 }
 
 // Where the recorded runs and scratch files go: in the build tree, whatever
@@ -272,31 +281,52 @@ std::vector<Event> EventsOf(const Trace& trace, int tid) {
 
 // One letter per event, so that a thread's events read as a word.
 char Letter(const Event& event) {
-    static const std::map<std::string, char> LETTERS = {
-        {"driver_start", 'S'},   {"translater_start", 'S'}, {"client_start", 'S'},
-        {"driver_end", 'E'},     {"translater_end", 'E'},   {"client_end", 'E'},
-        {"line", 'L'},           {"delay_start", '('},      {"delay_end", ')'},
-        {"client_created", 'n'}, {"stop_flag", 'F'},        {"stop_signal", 'G'},
-        {"pop_wait", 'q'},       {"pop_wake", 'Q'},         {"release", 'r'},
-        {"job_wait", 'w'},       {"error_line", 'X'}};
-    const long long arg = event.Arg(1);
-    if (event.probe == "claim") {
-        return arg != 0 ? 'C' : 'c';
+    const bool second = event.Arg(1) != 0;
+    switch (event.probe) {
+        case Probe::kDriverStart:
+        case Probe::kTranslaterStart:
+        case Probe::kClientStart:
+            return 'S';
+        case Probe::kDriverEnd:
+        case Probe::kTranslaterEnd:
+        case Probe::kClientEnd:
+            return 'E';
+        case Probe::kLine:
+            return 'L';
+        case Probe::kErrorLine:
+            return 'X';
+        case Probe::kDelayStart:
+            return '(';
+        case Probe::kDelayEnd:
+            return ')';
+        case Probe::kClientCreated:
+            return 'n';
+        case Probe::kStopFlag:
+            return 'F';
+        case Probe::kStopSignal:
+            return 'G';
+        case Probe::kPopWait:
+            return 'q';
+        case Probe::kPopWake:
+            return 'Q';
+        case Probe::kRelease:
+            return 'r';
+        case Probe::kJobWait:
+            return 'w';
+        case Probe::kClaim:
+            return second ? 'C' : 'c';
+        case Probe::kPush:
+            return second ? 'p' : '0';
+        case Probe::kPop:
+            return second ? 'o' : 'z';
+        case Probe::kJobWake:
+            return event.Arg(1) == runtrace::WAIT_TIMED_OUT ? 'K' : 'k';
+        case Probe::kJobReturn:
+            return second ? 'J' : 'j';
+        case Probe::kOther:
+            break;
     }
-    if (event.probe == "push") {
-        return arg != 0 ? 'p' : '0';
-    }
-    if (event.probe == "pop") {
-        return arg != 0 ? 'o' : 'z';
-    }
-    if (event.probe == "job_wake") {
-        return arg == runtrace::WAIT_TIMED_OUT ? 'K' : 'k';
-    }
-    if (event.probe == "job_return") {
-        return arg != 0 ? 'J' : 'j';
-    }
-    const auto found = LETTERS.find(event.probe);
-    return found != LETTERS.end() ? found->second : '?';
+    return '?';
 }
 
 std::string Word(const std::vector<Event>& events) {
@@ -362,16 +392,16 @@ std::vector<Recording> TracedRunTest::s_recordings;
 // while to get the CPU back and return, and a stop signal in between finds no
 // one left to wake.)
 bool WaitingUnwokenAt(const Trace& trace, int t, std::int64_t ns) {
-    const int tid = trace.threads.translaters[t];
+    const int tid = trace.threads.Translater(t);
     bool waiting = false;
     for (const Event& event : trace.events) {
         if (event.ns > ns) {
             break;
         }
-        if (event.tid == tid && event.probe == "job_wait") {
+        if (event.tid == tid && event.probe == Probe::kJobWait) {
             waiting = true;
-        } else if ((event.tid == tid && event.probe == "job_wake") ||
-                   (event.probe == "push" && event.Arg(0) == t)) {
+        } else if ((event.tid == tid && event.probe == Probe::kJobWake) ||
+                   (event.probe == Probe::kPush && event.Arg(0) == t)) {
             waiting = false;
         }
     }
@@ -381,24 +411,24 @@ bool WaitingUnwokenAt(const Trace& trace, int t, std::int64_t ns) {
 std::vector<bool> TracedRunTest::WaitingAtStopSignal(const Trace& trace) {
     std::vector<bool> waiting;
     for (const Event& event : trace.events) {
-        if (event.probe == "stop_signal" && event.Arg(0) >= 0 &&
-            event.Arg(0) < logcheck::NUM_TRANSLATERS) {
+        if (event.probe == Probe::kStopSignal && event.Arg(0) >= 0 &&
+            event.Arg(0) < SIZES.translaters) {
             waiting.push_back(WaitingUnwokenAt(trace, static_cast<int>(event.Arg(0)), event.ns));
         }
     }
     return waiting;
 }
 
-int CountLines(const std::string& out, const std::string& pattern) {
-    const std::regex form(pattern);
+int CountLines(const std::string& out, LineKind kind) {
     int count = 0;
-    for (const std::string& line : SplitLines(out)) {
-        count += std::regex_match(line, form) ? 1 : 0;
+    for (const std::string& text : SplitLines(out)) {
+        logcheck::Line line;
+        count += logcheck::ParseLine(text, line) && line.kind == kind ? 1 : 0;
     }
     return count;
 }
 
-int CountEvents(const Trace& trace, const std::string& probe, bool terminators) {
+int CountEvents(const Trace& trace, Probe probe, bool terminators) {
     int count = 0;
     for (const Event& event : trace.events) {
         count += event.probe == probe && (event.Arg(1) == 0) == terminators ? 1 : 0;
@@ -418,21 +448,21 @@ TEST_F(TracedRunTest, EveryLogLineHasItsLineEventFromTheThreadThatWroteIt) {
 TEST_F(TracedRunTest, PushesAndPopsMatchTheLogAndLeaveInOrder) {
     for (const Recording& recording : s_recordings) {
         const Trace& trace = recording.trace;
-        const int letters = CountLines(recording.out, R"(Client \d+>\d: Sending .)");
-        const int jobs = CountLines(recording.out, R"(Client \d+>\d: Sended \d+ .*)");
-        const int translations = CountLines(recording.out, R"(Translater \d: . -> .)");
-        const int job_ends = CountLines(recording.out, R"(Translater \d: Translated \d+ .*)");
-        EXPECT_EQ(CountEvents(trace, "push", false), letters) << recording.dir;
-        EXPECT_EQ(CountEvents(trace, "push", true), jobs) << recording.dir;
-        EXPECT_EQ(CountEvents(trace, "pop", false), translations) << recording.dir;
-        EXPECT_EQ(CountEvents(trace, "pop", true), job_ends) << recording.dir;
+        const int letters = CountLines(recording.out, LineKind::kClientSends);
+        const int jobs = CountLines(recording.out, LineKind::kClientSended);
+        const int translations = CountLines(recording.out, LineKind::kTranslates);
+        const int job_ends = CountLines(recording.out, LineKind::kJobEnds);
+        EXPECT_EQ(CountEvents(trace, Probe::kPush, false), letters) << recording.dir;
+        EXPECT_EQ(CountEvents(trace, Probe::kPush, true), jobs) << recording.dir;
+        EXPECT_EQ(CountEvents(trace, Probe::kPop, false), translations) << recording.dir;
+        EXPECT_EQ(CountEvents(trace, Probe::kPop, true), job_ends) << recording.dir;
         // Each translater's characters leave its queue as they entered it.
         std::map<long long, std::string> pushed;
         std::map<long long, std::string> popped;
         for (const Event& event : trace.events) {
-            if (event.probe == "push") {
+            if (event.probe == Probe::kPush) {
                 pushed[event.Arg(0)] += static_cast<char>(event.Arg(1));
-            } else if (event.probe == "pop") {
+            } else if (event.probe == Probe::kPop) {
                 popped[event.Arg(0)] += static_cast<char>(event.Arg(1));
             }
         }
@@ -446,9 +476,9 @@ TEST_F(TracedRunTest, PushesAndPopsMatchTheLogAndLeaveInOrder) {
 TEST_F(TracedRunTest, EachClientPausesAfterItsEntryAndEachLetterAndPushesTheTerminatorLast) {
     const std::regex shape(R"(SL\(\)(cccLE|c{0,2}C(Lp\(\))+L0E))");
     for (const Recording& recording : s_recordings) {
-        for (int c = 0; c < logcheck::NUM_CLIENTS; ++c) {
+        for (int c = 0; c < SIZES.clients; ++c) {
             const std::vector<Event> events =
-                EventsOf(recording.trace, recording.trace.threads.clients[c]);
+                EventsOf(recording.trace, recording.trace.threads.Client(c));
             const std::string word = Word(events);
             ASSERT_TRUE(std::regex_match(word, shape))
                 << recording.dir << ": client " << c << "'s events read " << word;
@@ -458,11 +488,11 @@ TEST_F(TracedRunTest, EachClientPausesAfterItsEntryAndEachLetterAndPushesTheTerm
                 << recording.dir << ": client " << c;
             long long tried = 0;
             for (const Event& event : events) {
-                if (event.probe == "claim") {
+                if (event.probe == Probe::kClaim) {
                     EXPECT_EQ(event.Arg(0), tried++)
                         << recording.dir << ": client " << c << " does not try the lowest first";
                 }
-                if (event.probe == "push") {
+                if (event.probe == Probe::kPush) {
                     EXPECT_EQ(event.Arg(0), events.back().Arg(1))
                         << recording.dir << ": client " << c
                         << " pushes to a translater it does not hold";
@@ -479,9 +509,9 @@ TEST_F(TracedRunTest, EachClientPausesAfterItsEntryAndEachLetterAndPushesTheTerm
 TEST_F(TracedRunTest, EachTranslaterPausesAfterEachCharacterAndServesWholeJobs) {
     const std::regex shape(R"(SL(wk|wK)*(J((qQ)*oL\(\))*(qQ)*zLr(wk|wK)*)*jLE)");
     for (const Recording& recording : s_recordings) {
-        for (int t = 0; t < logcheck::NUM_TRANSLATERS; ++t) {
+        for (int t = 0; t < SIZES.translaters; ++t) {
             const std::string word =
-                Word(EventsOf(recording.trace, recording.trace.threads.translaters[t]));
+                Word(EventsOf(recording.trace, recording.trace.threads.Translater(t)));
             EXPECT_TRUE(std::regex_match(word, shape))
                 << recording.dir << ": translater " << t << "'s events read " << word;
         }
@@ -491,7 +521,8 @@ TEST_F(TracedRunTest, EachTranslaterPausesAfterEachCharacterAndServesWholeJobs) 
 // The driver pauses once after every client creation, the last one included;
 // then the stop flag, its line, one signal per translater, the last line.
 TEST_F(TracedRunTest, TheDriverPausesAfterEveryCreationThenSignalsEachTranslaterOnce) {
-    const std::regex shape(R"(S(n\(\)){30}FLGGGLE)");
+    const std::regex shape("S(n\\(\\)){" + std::to_string(SIZES.clients) + "}FLG{" +
+                           std::to_string(SIZES.translaters) + "}LE");
     for (const Recording& recording : s_recordings) {
         const Trace& trace = recording.trace;
         const std::vector<Event> events = EventsOf(trace, trace.threads.driver);
@@ -501,13 +532,15 @@ TEST_F(TracedRunTest, TheDriverPausesAfterEveryCreationThenSignalsEachTranslater
         std::vector<long long> created;
         std::vector<long long> signalled;
         for (const Event& event : events) {
-            if (event.probe == "client_created") {
+            if (event.probe == Probe::kClientCreated) {
                 created.push_back(event.Arg(0));
-            } else if (event.probe == "stop_signal") {
+            } else if (event.probe == Probe::kStopSignal) {
                 signalled.push_back(event.Arg(0));
             }
         }
-        EXPECT_EQ(signalled, (std::vector<long long>{0, 1, 2})) << recording.dir;
+        std::vector<long long> in_order(SIZES.translaters);
+        std::iota(in_order.begin(), in_order.end(), 0);
+        EXPECT_EQ(signalled, in_order) << recording.dir;
         for (std::size_t i = 0; i < created.size(); ++i) {
             EXPECT_EQ(created[i], static_cast<long long>(i)) << recording.dir;
         }
@@ -520,11 +553,11 @@ TEST_F(TracedRunTest, EveryPauseSpinsTheIterationsItDrew) {
         std::map<int, long long> bound_of;  // by thread: the pause in progress
         int pauses = 0;
         for (const Event& event : recording.trace.events) {
-            if (event.probe == "delay_start") {
+            if (event.probe == Probe::kDelayStart) {
                 EXPECT_GE(event.Arg(0), 0);
-                EXPECT_LT(event.Arg(0), 100000);
+                EXPECT_LT(event.Arg(0), SIZES.max_delay);
                 bound_of[event.tid] = event.Arg(0);
-            } else if (event.probe == "delay_end") {
+            } else if (event.probe == Probe::kDelayEnd) {
                 ASSERT_EQ(bound_of.count(event.tid), 1u) << "a pause ends that never began";
                 EXPECT_EQ(event.Arg(0), bound_of[event.tid])
                     << recording.dir << ": thread " << event.tid;
@@ -532,7 +565,7 @@ TEST_F(TracedRunTest, EveryPauseSpinsTheIterationsItDrew) {
                 ++pauses;
             }
         }
-        EXPECT_GT(pauses, 30) << recording.dir;
+        EXPECT_GT(pauses, SIZES.clients) << recording.dir;
     }
 }
 
@@ -545,9 +578,9 @@ TEST_F(TracedRunTest, AtTheStopAWaitingTranslaterLeavesAtOnceAndABusyOneAfterATi
     for (const Recording& recording : s_recordings) {
         const Trace& trace = recording.trace;
         const std::vector<bool> waiting = TracedRunTest::WaitingAtStopSignal(trace);
-        ASSERT_EQ(waiting.size(), static_cast<std::size_t>(logcheck::NUM_TRANSLATERS));
-        for (int t = 0; t < logcheck::NUM_TRANSLATERS; ++t) {
-            const std::string word = Word(EventsOf(trace, trace.threads.translaters[t]));
+        ASSERT_EQ(waiting.size(), static_cast<std::size_t>(SIZES.translaters));
+        for (int t = 0; t < SIZES.translaters; ++t) {
+            const std::string word = Word(EventsOf(trace, trace.threads.Translater(t)));
             // The end of its last JobFinished: the wait that ended it, the return.
             const std::string tail = word.substr(word.size() - 5);
             if (waiting[t]) {
@@ -573,9 +606,10 @@ TEST_F(TracedRunTest, ATimedWaitThatIsNotSignalledLastsAboutOneSecond) {
     for (const Recording& recording : s_recordings) {
         std::map<int, std::int64_t> began;
         for (const Event& event : recording.trace.events) {
-            if (event.probe == "job_wait") {
+            if (event.probe == Probe::kJobWait) {
                 began[event.tid] = event.ns;
-            } else if (event.probe == "job_wake" && event.Arg(1) == runtrace::WAIT_TIMED_OUT) {
+            } else if (event.probe == Probe::kJobWake &&
+                       event.Arg(1) == runtrace::WAIT_TIMED_OUT) {
                 const std::int64_t lasted = event.ns - began[event.tid];
                 EXPECT_GE(lasted, TIMED_WAIT_AT_LEAST_NS) << recording.dir;
                 EXPECT_LE(lasted, TIMED_WAIT_AT_MOST_NS) << recording.dir;

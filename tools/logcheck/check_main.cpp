@@ -1,15 +1,16 @@
 // translaters-check: checks one saved run of the translaters program.
 //
-//   translaters-check [--failed-at N | --stopped | --cut] STDOUT_FILE STDERR_FILE EXIT_STATUS
+//   translaters-check [--failed-at N | --stopped | --cut] [SIZE OPTIONS]
+//                     STDOUT_FILE STDERR_FILE EXIT_STATUS
 //
 // Prints one line per broken rule and exits 1 if there is any, 0 for a clean
 // run, 2 for a usage error. --failed-at N checks a run whose Nth thread
-// creation failed (1-3 translaters, 4-33 clients); --stopped one that a
-// failure ended at any point; --cut one whose log was cut after some byte
-// (a file size limit, a reader that went away).
+// creation failed (the translaters first, then the clients); --stopped one
+// that a failure ended at any point; --cut one whose log was cut after some
+// byte (a file size limit, a reader that went away). The run is one of this
+// build's sizes unless the size options say otherwise.
 #include <cstdlib>
 #include <iostream>
-#include <stdexcept>
 #include <string>
 
 #include "log_checker.h"
@@ -18,60 +19,89 @@ namespace {
 
 const int EXIT_USAGE = 2;
 
-bool ParseInt(const std::string& text, int& value) {
+const char USAGE[] =
+    "usage: translaters-check [--failed-at N | --stopped | --cut] [--translaters N]\n"
+    "                         [--clients N] [--max-chars N] STDOUT_FILE STDERR_FILE EXIT_STATUS\n";
+
+// How the run is to be checked.
+struct Mode {
+    int failed_at = 0;
+    bool stopped = false;
+    bool cut = false;
+    logcheck::Sizes sizes;
+};
+
+bool ParseInt(const std::string& text, long low, long high, int& value) {
     char* end = nullptr;
     const long parsed = std::strtol(text.c_str(), &end, 10);
-    if (text.empty() || *end != '\0' || parsed < -1 || parsed > 255) {
+    if (text.empty() || *end != '\0' || parsed < low || parsed > high) {
         return false;
     }
     value = static_cast<int>(parsed);
     return true;
 }
 
-int Usage() {
-    std::cerr << "usage: translaters-check [--failed-at N | --stopped | --cut] STDOUT_FILE "
-                 "STDERR_FILE EXIT_STATUS\n";
+int Usage(const std::string& problem) {
+    std::cerr << "translaters-check: " << problem << "\n" << USAGE;
     return EXIT_USAGE;
 }
 
-// How the run is to be checked: by its option, if any.
-struct Mode {
-    int failed_at = 0;
-    bool stopped = false;
-    bool cut = false;
-};
+// Reads the options; returns "" or what is wrong, and the index of the first
+// file in first.
+std::string ParseOptions(int argc, char** argv, Mode& mode, int& first) {
+    std::string failed_at;
+    for (first = 1; first < argc && argv[first][0] == '-' && argv[first][1] != '\0'; ++first) {
+        const std::string option = argv[first];
+        std::string problem;
+        if (logcheck::TakeSizeOption(argc, argv, first, mode.sizes, problem)) {
+            if (!problem.empty()) {
+                return problem;
+            }
+        } else if (option == "--failed-at" && first + 1 < argc) {
+            failed_at = argv[++first];
+        } else if (option == "--stopped" || option == "--cut") {
+            (option == "--stopped" ? mode.stopped : mode.cut) = true;
+        } else {
+            return "unknown option " + option;
+        }
+    }
+    if (!failed_at.empty() &&
+        !ParseInt(failed_at, 1, mode.sizes.Creations(), mode.failed_at)) {
+        return "--failed-at needs a creation from 1 to " +
+               std::to_string(mode.sizes.Creations());
+    }
+    if ((mode.failed_at != 0) + mode.stopped + mode.cut > 1) {
+        return "--failed-at, --stopped and --cut are each a kind of run: give one at most";
+    }
+    return argc - first == 3 ? "" : "three arguments are needed after the options";
+}
 
 logcheck::Result CheckAs(const Mode& mode, const std::string& out, const std::string& err,
                          int exit_status) {
     if (mode.failed_at != 0) {
-        return logcheck::CheckFailedRun(out, err, exit_status, mode.failed_at);
+        return logcheck::CheckFailedRun(out, err, exit_status, mode.failed_at, mode.sizes);
     }
     if (mode.stopped) {
-        return logcheck::CheckStoppedRun(out, err, exit_status);
+        return logcheck::CheckStoppedRun(out, err, exit_status, mode.sizes);
     }
-    return mode.cut ? logcheck::CheckCutRun(out, err, exit_status)
-                    : logcheck::CheckRun(out, err, exit_status);
+    return mode.cut ? logcheck::CheckCutRun(out, err, exit_status, mode.sizes)
+                    : logcheck::CheckRun(out, err, exit_status, mode.sizes);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    int first = 1;
-    Mode mode;
-    const std::string option = argc > 1 ? argv[1] : "";
-    if (option == "--failed-at") {
-        if (argc < 3 || !ParseInt(argv[2], mode.failed_at) || mode.failed_at < 1 ||
-            mode.failed_at > logcheck::NUM_CREATIONS) {
-            return Usage();
-        }
-        first = 3;
-    } else if (option == "--stopped" || option == "--cut") {
-        mode.stopped = option == "--stopped";
-        mode.cut = option == "--cut";
-        first = 2;
+    if (argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
+        std::cout << USAGE << "\nChecks a saved run of the translaters program: its standard "
+                     "output, standard error and exit status.\n\n"
+                  << logcheck::SizeOptionsHelp();
+        return 0;
     }
-    if (argc - first != 3) {
-        return Usage();
+    Mode mode;
+    int first = 1;
+    const std::string problem = ParseOptions(argc, argv, mode, first);
+    if (!problem.empty()) {
+        return Usage(problem);
     }
     std::string out;
     std::string err;
@@ -81,8 +111,8 @@ int main(int argc, char** argv) {
                   << "\n";
         return EXIT_USAGE;
     }
-    if (!ParseInt(argv[first + 2], exit_status)) {
-        return Usage();
+    if (!ParseInt(argv[first + 2], -1, 255, exit_status)) {
+        return Usage("the exit status is a number from -1 (killed by a signal) to 255");
     }
     const logcheck::Result result = CheckAs(mode, out, err, exit_status);
     if (!result.Clean()) {

@@ -1,7 +1,9 @@
 #include "log_checker.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -13,10 +15,6 @@ namespace {
 // A line bound that lies after every line of any log.
 const int NEVER = INT_MAX;
 
-const char CREATE_FAILED_TEXT[] = "Unable to create thread\n";
-const char UNKNOWN_EXCEPTION_TEXT[] = "Unknown exception occured!\n";
-const char WRITE_FAILED_TEXT[] = "Unable to write the log to standard output\n";
-
 // How a run ended, and so how much of each thread's story its log must hold.
 enum class RunKind {
     kNormal,        // every thread's story is whole
@@ -25,28 +23,11 @@ enum class RunKind {
     kCut,           // a normal run of which only the log's first bytes are seen
 };
 
-enum class Kind {
-    kTranslaterEnters,
-    kTranslates,
-    kJobEnds,
-    kTranslaterLeaves,
-    kClientEnters,
-    kClientGivesUp,
-    kClientSends,
-    kClientSended,
-    kAllClients,
-    kAllTranslaters,
-};
+using Kind = LineKind;
 
-// One parsed line of the log.
-struct Event {
-    Kind kind = Kind::kAllClients;
+// One line of the log, read, and its number.
+struct Event : Line {
     int line = 0;
-    int translater = -1;
-    int client = -1;
-    char ch = 0;   // the letter sent, or the character a translater took
-    char out = 0;  // the translation written for ch
-    int count = 0;
 };
 
 template <typename... Parts>
@@ -73,7 +54,7 @@ std::string Quote(char ch) {
 }
 
 // A log line in quotes, shortened and with unprintable bytes shown as \xNN.
-std::string Quote(const std::string& text) {
+std::string Quote(std::string_view text) {
     const std::size_t MAX_SHOWN = 80;
     std::string shown = "\"";
     for (std::size_t i = 0; i < text.size() && i < MAX_SHOWN; ++i) {
@@ -83,191 +64,30 @@ std::string Quote(const std::string& text) {
     return shown + (text.size() > MAX_SHOWN ? "...\"" : "\"");
 }
 
-bool IsSentLetter(char ch) {
-    return (ch >= 'a' && ch <= 'y') || (ch >= 'A' && ch <= 'Y');
-}
-
-char SwapCase(char ch) {
-    if (ch >= 'a' && ch <= 'z') {
-        return static_cast<char>(ch - 'a' + 'A');
+// Reads one line; returns what is wrong with it, or "" for a line of the
+// program's whose IDs exist in a run of these sizes.
+std::string ParseEvent(std::string_view text, const Sizes& sizes, Event& event) {
+    if (!ParseLine(text, event)) {
+        return Str("unknown line ", Quote(text));
     }
-    if (ch >= 'A' && ch <= 'Z') {
-        return static_cast<char>(ch - 'A' + 'a');
-    }
-    return ch;
-}
-
-// Takes the literal text at pos.
-bool TakeText(const std::string& line, std::size_t& pos, const char* text) {
-    const std::size_t length = std::strlen(text);
-    if (line.compare(pos, length, text) != 0) {
-        return false;
-    }
-    pos += length;
-    return true;
-}
-
-// True if the line ends with exactly this text from pos on.
-bool RestIs(const std::string& line, std::size_t pos, const char* text) {
-    return line.compare(pos, std::string::npos, text) == 0;
-}
-
-// Takes a decimal number as the program writes it: digits only, no leading zero.
-bool TakeNumber(const std::string& line, std::size_t& pos, int& value) {
-    const std::size_t MAX_DIGITS = 9;
-    std::size_t end = pos;
-    while (end < line.size() && line[end] >= '0' && line[end] <= '9') {
-        ++end;
-    }
-    const std::size_t digits = end - pos;
-    if (digits == 0 || digits > MAX_DIGITS || (digits > 1 && line[pos] == '0')) {
-        return false;
-    }
-    value = std::stoi(line.substr(pos, digits));
-    pos = end;
-    return true;
-}
-
-bool ParseTranslaterLine(const std::string& line, std::size_t pos, Event& event) {
-    if (!TakeNumber(line, pos, event.translater) || !TakeText(line, pos, ": ")) {
-        return false;
-    }
-    if (RestIs(line, pos, "Entering thread")) {
-        event.kind = Kind::kTranslaterEnters;
-    } else if (RestIs(line, pos, "Leaving thread")) {
-        event.kind = Kind::kTranslaterLeaves;
-    } else if (TakeText(line, pos, "Translated ")) {
-        event.kind = Kind::kJobEnds;
-        return TakeNumber(line, pos, event.count) && RestIs(line, pos, " characters");
-    } else if (line.size() - pos == 6 && line.compare(pos + 1, 4, " -> ") == 0) {
-        event.kind = Kind::kTranslates;
-        event.ch = line[pos];
-        event.out = line[pos + 5];
-    } else {
-        return false;
-    }
-    return true;
-}
-
-bool ParseClientLine(const std::string& line, std::size_t pos, Event& event) {
-    if (!TakeNumber(line, pos, event.client)) {
-        return false;
-    }
-    if (TakeText(line, pos, ": ")) {
-        if (RestIs(line, pos, "Entering thread")) {
-            event.kind = Kind::kClientEnters;
-            return true;
-        }
-        event.kind = Kind::kClientGivesUp;
-        return RestIs(line, pos, "All translaters are occupied, leaving thread");
-    }
-    if (!TakeText(line, pos, ">") || !TakeNumber(line, pos, event.translater) ||
-        !TakeText(line, pos, ": ")) {
-        return false;
-    }
-    if (TakeText(line, pos, "Sending ")) {
-        event.kind = Kind::kClientSends;
-        event.ch = pos < line.size() ? line[pos] : '\0';
-        return line.size() - pos == 1;
-    }
-    event.kind = Kind::kClientSended;
-    return TakeText(line, pos, "Sended ") && TakeNumber(line, pos, event.count) &&
-           RestIs(line, pos, " characters, leaving thread");
-}
-
-// Parses one line; returns what is wrong with it, or "" for a known line.
-std::string ParseLine(const std::string& line, Event& event) {
-    std::size_t pos = 0;
-    bool known = false;
-    if (line == "All clients finished") {
-        event.kind = Kind::kAllClients;
-        known = true;
-    } else if (line == "All translaters finished") {
-        event.kind = Kind::kAllTranslaters;
-        known = true;
-    } else if (TakeText(line, pos, "Translater ")) {
-        known = ParseTranslaterLine(line, pos, event);
-    } else if (TakeText(line, pos, "Client ")) {
-        known = ParseClientLine(line, pos, event);
-    }
-    if (!known) {
-        return Str("unknown line ", Quote(line));
-    }
-    if (event.translater >= NUM_TRANSLATERS) {
+    if (event.translater >= sizes.translaters) {
         return Str("translater ", event.translater, " does not exist (IDs are 0 to ",
-                   NUM_TRANSLATERS - 1, "): ", Quote(line));
+                   sizes.translaters - 1, "): ", Quote(text));
     }
-    if (event.client >= NUM_CLIENTS) {
-        return Str("client ", event.client, " does not exist (indices are 0 to ", NUM_CLIENTS - 1,
-                   "): ", Quote(line));
+    if (event.client >= sizes.clients) {
+        return Str("client ", event.client, " does not exist (indices are 0 to ",
+                   sizes.clients - 1, "): ", Quote(text));
     }
     return "";
 }
 
-// Every form of line the program writes, for telling whether a cut line is
-// the beginning of one. Placeholders: # a translater ID, @ a client index, %
-// a count, * a letter that clients send, ~ that letter with its case swapped.
-const char* const LINE_FORMS[] = {
-    "All clients finished",
-    "All translaters finished",
-    "Translater #: Entering thread",
-    "Translater #: Leaving thread",
-    "Translater #: Translated % characters",
-    "Translater #: * -> ~",
-    "Client @: Entering thread",
-    "Client @: All translaters are occupied, leaving thread",
-    "Client @>#: Sending *",
-    "Client @>#: Sended % characters, leaving thread",
-};
-
-bool BeginsForm(const std::string& text, std::size_t pos, const char* form, char letter);
-
-// The number placeholder at form, at pos of text: each value in its range in
-// turn, the text possibly ending inside the number.
-bool BeginsNumber(const std::string& text, std::size_t pos, const char* form, char letter) {
-    const int max = *form == '#' ? NUM_TRANSLATERS - 1 : *form == '@' ? NUM_CLIENTS - 1 : MAX_CHARS;
-    for (int value = 0; value <= max; ++value) {
-        const std::string digits = std::to_string(value);
-        const std::size_t shown = std::min(digits.size(), text.size() - pos);
-        if (text.compare(pos, shown, digits, 0, shown) != 0) {
-            continue;
-        }
-        if (shown < digits.size() || BeginsForm(text, pos + shown, form + 1, letter)) {
-            return true;
-        }
-    }
-    return false;
-}
-
-// Whether text from pos on is the beginning of form; letter is the last
-// letter the form took, for its swapped case.
-bool BeginsForm(const std::string& text, std::size_t pos, const char* form, char letter) {
-    if (pos == text.size()) {
-        return true;
-    }
-    const char ch = text[pos];
-    switch (*form) {
-        case '\0':
-            return false;  // the text goes on past the end of the line
-        case '#':
-        case '@':
-        case '%':
-            return BeginsNumber(text, pos, form, letter);
-        case '*':
-            return IsSentLetter(ch) && BeginsForm(text, pos + 1, form + 1, ch);
-        case '~':
-            return ch == SwapCase(letter) && BeginsForm(text, pos + 1, form + 1, letter);
-        default:
-            return ch == *form && BeginsForm(text, pos + 1, form + 1, letter);
-    }
-}
-
-std::vector<std::string> SplitLines(const std::string& text) {
-    std::vector<std::string> lines;
+// The lines of text, each a view into it; a trailing newline ends the last.
+std::vector<std::string_view> SplitLines(std::string_view text) {
+    std::vector<std::string_view> lines;
     std::size_t begin = 0;
     while (begin < text.size()) {
         std::size_t end = text.find('\n', begin);
-        if (end == std::string::npos) {
+        if (end == std::string_view::npos) {
             end = text.size();
         }
         lines.push_back(text.substr(begin, end - begin));
@@ -286,6 +106,10 @@ struct ClientRecord {
     std::vector<int> letter_lines;
     int summary_line = 0;
     int summary_count = 0;
+    const struct TranslatedJob* job = nullptr;  // its letters' job, once paired
+
+    bool Ended() const { return give_up_line != 0 || summary_line != 0; }
+    bool TurnedAway() const { return give_up_line != 0 && letters.empty(); }
 };
 
 // One job as its translater's lines show it: character lines up to an
@@ -303,6 +127,8 @@ struct TranslaterRecord {
     int leave_line = 0;
     std::vector<TranslatedJob> jobs;
     bool job_open = false;  // the last job has character lines but no end line yet
+    // The clients that sent letters to it, by first letter line.
+    std::vector<int> users;
 };
 
 // A client's claim of a translater lies somewhere between these two lines.
@@ -312,11 +138,62 @@ struct ClaimSpan {
     int before = NEVER;  // the claim was released before this line
 };
 
+// The claims of one translater, for telling whether one of them can have been
+// held at some moment between two lines: sorted by `after`, with the two
+// latest `before`s (of different clients) among each prefix.
+class CClaimSpans {
+public:
+    explicit CClaimSpans(std::vector<ClaimSpan> spans);
+
+    // Whether a claim of a client other than except_client can have been held
+    // at a moment strictly between the two lines.
+    bool HeldBetween(int after, int before, int except_client) const;
+
+private:
+    struct Latest {
+        int before = 0;
+        int client = -1;
+        int second_before = 0;  // the latest of any other client
+    };
+    std::vector<int> m_after;       // sorted
+    std::vector<Latest> m_latest;  // m_latest[k]: over the first k + 1 spans
+};
+
+CClaimSpans::CClaimSpans(std::vector<ClaimSpan> spans) {
+    std::sort(spans.begin(), spans.end(),
+              [](const ClaimSpan& a, const ClaimSpan& b) { return a.after < b.after; });
+    Latest latest;
+    for (const ClaimSpan& span : spans) {
+        if (span.client == latest.client) {
+            latest.before = std::max(latest.before, span.before);
+        } else if (span.before > latest.before) {
+            latest.second_before = latest.before;
+            latest.before = span.before;
+            latest.client = span.client;
+        } else {
+            latest.second_before = std::max(latest.second_before, span.before);
+        }
+        m_after.push_back(span.after);
+        m_latest.push_back(latest);
+    }
+}
+
+bool CClaimSpans::HeldBetween(int after, int before, int except_client) const {
+    // The spans that begin before `before`; one of them must end after `after`.
+    const auto begun = std::lower_bound(m_after.begin(), m_after.end(), before);
+    if (begun == m_after.begin()) {
+        return false;
+    }
+    const Latest& latest = m_latest[static_cast<std::size_t>(begun - m_after.begin()) - 1];
+    const int latest_end = latest.client != except_client ? latest.before : latest.second_before;
+    return latest_end > after;
+}
+
 class CLogChecker {
 public:
     // fail_create_at: for kFailedCreate, the creation that failed.
-    explicit CLogChecker(RunKind kind, int fail_create_at = 0)
-        : m_kind(kind), m_fail_create_at(fail_create_at) {}
+    CLogChecker(RunKind kind, const Sizes& sizes, int fail_create_at = 0)
+        : m_kind(kind), m_sizes(sizes), m_fail_create_at(fail_create_at) {}
 
     Result Check(const std::string& out, const std::string& err, int exit_status);
 
@@ -324,10 +201,15 @@ private:
     // Whether the log may end in the middle of any thread's story.
     bool CutShort() const { return m_kind != RunKind::kNormal; }
     void Report(const char* rule, int line, const std::string& message);
+    // The records of the threads the log names; the rest wrote nothing.
+    ClientRecord& Client(int c);
+    TranslaterRecord& Translater(int t);
+    int ClientsSeen() const { return static_cast<int>(m_clients.size()); }
+    int TranslatersSeen() const { return static_cast<int>(m_translaters.size()); }
 
     void CheckExitAndStderr(const std::string& err, int exit_status);
     void CheckStderr(const std::string& err);
-    bool CheckCutLine(const std::string& line);
+    bool CheckCutLine(std::string_view line);
     void ReadLog(const std::string& out);
     void Record(const Event& event);
     void RecordClient(const Event& event);
@@ -338,36 +220,49 @@ private:
     void RecordJobEnd(const Event& event, TranslaterRecord& translater);
 
     void CheckThreadsComplete();
+    void ReportMissing(const char* kind, int begin, int end);
     void CheckFailedRunThreads();
     void CheckStopAfterClients();
     void CheckDriverLines();
     void CheckAllTranslatersLeft(int all_translaters);
     void CheckStopOrder();
+    void FindUsers();
     void MatchJobs(int t);
+    bool Fits(int c, const TranslatedJob& job) const;
     void PairJob(int t, int client, const TranslatedJob* job);
     void CompareJob(int t, int c, const TranslatedJob& job);
     void CheckExclusive(int t);
-    std::vector<ClaimSpan> ClaimSpans(int t) const;
-    bool HeldBetween(int t, int after, int before, int except_client) const;
+    CClaimSpans ClaimSpans(int t) const;
     void CheckClaims();
     Summary BuildSummary() const;
 
     const RunKind m_kind;
+    const Sizes m_sizes;
     const int m_fail_create_at;
     std::vector<Finding> m_findings;
     int m_line_count = 0;
-    std::array<ClientRecord, NUM_CLIENTS> m_clients;
-    std::array<TranslaterRecord, NUM_TRANSLATERS> m_translaters;
+    std::vector<ClientRecord> m_clients;
+    std::vector<TranslaterRecord> m_translaters;
     std::vector<int> m_all_clients_lines;
     std::vector<int> m_all_translaters_lines;
-    // Clients that sent letters to each translater, by first letter line.
-    std::array<std::vector<int>, NUM_TRANSLATERS> m_users;
-    // The job each client's letters were paired with, if any.
-    std::array<const TranslatedJob*, NUM_CLIENTS> m_job_of{};
 };
 
 void CLogChecker::Report(const char* rule, int line, const std::string& message) {
     m_findings.push_back(Finding{rule, line, message});
+}
+
+ClientRecord& CLogChecker::Client(int c) {
+    if (c >= ClientsSeen()) {
+        m_clients.resize(static_cast<std::size_t>(c) + 1);
+    }
+    return m_clients[static_cast<std::size_t>(c)];
+}
+
+TranslaterRecord& CLogChecker::Translater(int t) {
+    if (t >= TranslatersSeen()) {
+        m_translaters.resize(static_cast<std::size_t>(t) + 1);
+    }
+    return m_translaters[static_cast<std::size_t>(t)];
 }
 
 Result CLogChecker::Check(const std::string& out, const std::string& err, int exit_status) {
@@ -382,7 +277,8 @@ Result CLogChecker::Check(const std::string& out, const std::string& err, int ex
     }
     CheckDriverLines();
     CheckStopOrder();
-    for (int t = 0; t < NUM_TRANSLATERS; ++t) {
+    FindUsers();
+    for (int t = 0; t < TranslatersSeen(); ++t) {
         MatchJobs(t);
         CheckExclusive(t);
     }
@@ -424,7 +320,7 @@ void CLogChecker::CheckStderr(const std::string& err) {
 }
 
 void CLogChecker::ReadLog(const std::string& out) {
-    const std::vector<std::string> lines = SplitLines(out);
+    const std::vector<std::string_view> lines = SplitLines(out);
     m_line_count = static_cast<int>(lines.size());
     int whole_lines = m_line_count;
     if (!out.empty() && out.back() != '\n' && CheckCutLine(lines.back())) {
@@ -433,7 +329,7 @@ void CLogChecker::ReadLog(const std::string& out) {
     for (int i = 0; i < whole_lines; ++i) {
         Event event;
         event.line = i + 1;
-        const std::string error = ParseLine(lines[i], event);
+        const std::string error = ParseEvent(lines[i], m_sizes, event);
         if (error.empty()) {
             Record(event);
         } else {
@@ -445,12 +341,12 @@ void CLogChecker::ReadLog(const std::string& out) {
 // The last line of a log that does not end with a newline: only a log cut
 // after some byte may have one, and then it is the beginning of a line. It
 // says too little to be read as an event. Returns whether it was such a line.
-bool CLogChecker::CheckCutLine(const std::string& line) {
+bool CLogChecker::CheckCutLine(std::string_view line) {
     if (m_kind != RunKind::kCut) {
         Report("format", m_line_count, "the last line does not end with a newline");
         return false;
     }
-    if (!IsLineBeginning(line)) {
+    if (!IsLineBeginning(line, m_sizes)) {
         Report("format", m_line_count,
                Str("the last line, cut short, is the beginning of no line of the program: ",
                    Quote(line)));
@@ -480,7 +376,7 @@ void CLogChecker::Record(const Event& event) {
 
 void CLogChecker::RecordClient(const Event& event) {
     const int c = event.client;
-    ClientRecord& client = m_clients[c];
+    ClientRecord& client = Client(c);
     const int end_line = client.give_up_line != 0 ? client.give_up_line : client.summary_line;
     if (event.kind == Kind::kClientEnters && client.start_line != 0) {
         Report("client-sequence", event.line,
@@ -527,9 +423,9 @@ void CLogChecker::RecordClientSends(const Event& event, ClientRecord& client) {
     }
     client.letters += event.ch;
     client.letter_lines.push_back(event.line);
-    if (client.letters.size() == static_cast<std::size_t>(MAX_CHARS) + 1) {
+    if (client.letters.size() == static_cast<std::size_t>(m_sizes.max_chars) + 1) {
         Report("letters", event.line,
-               Str("client ", c, " sends more than ", MAX_CHARS, " letters"));
+               Str("client ", c, " sends more than ", m_sizes.max_chars, " letters"));
     }
 }
 
@@ -556,7 +452,7 @@ void CLogChecker::RecordClientSended(const Event& event, ClientRecord& client) {
 
 void CLogChecker::RecordTranslater(const Event& event) {
     const int t = event.translater;
-    TranslaterRecord& translater = m_translaters[t];
+    TranslaterRecord& translater = Translater(t);
     if (event.kind == Kind::kTranslaterEnters && translater.start_line != 0) {
         Report("translater-sequence", event.line,
                Str("translater ", t, " enters a second time (first on line ", translater.start_line,
@@ -625,34 +521,51 @@ void CLogChecker::RecordJobEnd(const Event& event, TranslaterRecord& translater)
 
 // A normal run: every thread wrote its whole story.
 void CLogChecker::CheckThreadsComplete() {
-    for (int c = 0; c < NUM_CLIENTS; ++c) {
-        const ClientRecord& client = m_clients[c];
-        if (client.lines.empty()) {
-            Report("missing-thread", 0, Str("client ", c, " wrote no line"));
-        } else if (client.give_up_line == 0 && client.summary_line == 0) {
-            Report("client-sequence", client.lines.back(),
+    int missing_from = -1;  // the first of a run of clients that wrote nothing
+    for (int c = 0; c <= m_sizes.clients; ++c) {
+        const bool wrote = c < ClientsSeen() && !m_clients[c].lines.empty();
+        if (c < m_sizes.clients && !wrote) {
+            missing_from = missing_from < 0 ? c : missing_from;
+            continue;
+        }
+        if (missing_from >= 0) {
+            ReportMissing("client", missing_from, c);
+            missing_from = -1;
+        }
+        if (wrote && !m_clients[c].Ended()) {
+            Report("client-sequence", m_clients[c].lines.back(),
                    Str("client ", c,
                        " never finishes: after its last line (this one) comes "
                        "neither a give-up nor a summary line"));
         }
     }
-    for (int t = 0; t < NUM_TRANSLATERS; ++t) {
+    for (int t = 0; t < std::min(TranslatersSeen(), m_sizes.translaters); ++t) {
         const TranslaterRecord& translater = m_translaters[t];
         if (translater.lines.empty()) {
-            Report("missing-thread", 0, Str("translater ", t, " wrote no line"));
+            ReportMissing("translater", t, t + 1);
         } else if (translater.leave_line == 0) {
             Report("translater-sequence", translater.lines.back(),
                    Str("translater ", t, " has no leaving line"));
         }
     }
+    if (TranslatersSeen() < m_sizes.translaters) {
+        ReportMissing("translater", TranslatersSeen(), m_sizes.translaters);
+    }
+}
+
+// Threads begin to end - 1 of a kind wrote no line: one finding for them all.
+void CLogChecker::ReportMissing(const char* kind, int begin, int end) {
+    Report("missing-thread", 0,
+           end - begin == 1 ? Str(kind, " ", begin, " wrote no line")
+                            : Str(kind, "s ", begin, " to ", end - 1, " wrote no line"));
 }
 
 // A failed run: only threads created before the failure may appear, and none
 // of them is ever told to stop.
 void CLogChecker::CheckFailedRunThreads() {
-    const int translaters_created = std::min(m_fail_create_at - 1, NUM_TRANSLATERS);
-    const int clients_created = std::max(m_fail_create_at - 1 - NUM_TRANSLATERS, 0);
-    for (int t = 0; t < NUM_TRANSLATERS; ++t) {
+    const int translaters_created = std::min(m_fail_create_at - 1, m_sizes.translaters);
+    const int clients_created = std::max(m_fail_create_at - 1 - m_sizes.translaters, 0);
+    for (int t = 0; t < TranslatersSeen(); ++t) {
         const TranslaterRecord& translater = m_translaters[t];
         if (t >= translaters_created && !translater.lines.empty()) {
             Report("not-created", translater.lines.front(),
@@ -666,7 +579,7 @@ void CLogChecker::CheckFailedRunThreads() {
                        "only at the stop"));
         }
     }
-    for (int c = clients_created; c < NUM_CLIENTS; ++c) {
+    for (int c = clients_created; c < ClientsSeen(); ++c) {
         if (!m_clients[c].lines.empty()) {
             Report("not-created", m_clients[c].lines.front(),
                    Str("client ", c, " writes, but its thread was never created (creation ",
@@ -688,15 +601,15 @@ void CLogChecker::CheckStopAfterClients() {
     if (stop_line == NEVER) {
         return;
     }
-    for (int c = 0; c < NUM_CLIENTS; ++c) {
-        const ClientRecord& client = m_clients[c];
-        if (client.give_up_line == 0 && client.summary_line == 0) {
-            Report("stop-order", stop_line,
-                   Str("the stop shows here, but client ", c,
-                       " never ends: the driver stops the translaters only once every client "
-                       "has ended"));
-            return;
-        }
+    int c = 0;
+    while (c < ClientsSeen() && m_clients[c].Ended()) {
+        ++c;
+    }
+    if (c < m_sizes.clients) {
+        Report("stop-order", stop_line,
+               Str("the stop shows here, but client ", c,
+                   " never ends: the driver stops the translaters only once every client "
+                   "has ended"));
     }
 }
 
@@ -741,8 +654,14 @@ void CLogChecker::CheckAllTranslatersLeft(int all_translaters) {
         Report("driver-lines", all_translaters,
                "\"All translaters finished\" without \"All clients finished\" before it");
     }
-    for (int t = 0; t < NUM_TRANSLATERS; ++t) {
-        const int leave_line = m_translaters[t].leave_line;
+    for (int t = 0; t < m_sizes.translaters; ++t) {
+        const int leave_line = t < TranslatersSeen() ? m_translaters[t].leave_line : 0;
+        if (t >= TranslatersSeen() && t + 1 < m_sizes.translaters) {
+            Report("driver-lines", all_translaters,
+                   Str("\"All translaters finished\" before translaters ", t, " to ",
+                       m_sizes.translaters - 1, " have left"));
+            return;
+        }
         if (leave_line == 0 || leave_line > all_translaters) {
             Report("driver-lines", all_translaters,
                    Str("\"All translaters finished\" before translater ", t, " has left"));
@@ -756,7 +675,7 @@ void CLogChecker::CheckStopOrder() {
     int last_client_line = 0;
     int last_client = -1;
     const int all_clients = m_all_clients_lines.empty() ? NEVER : m_all_clients_lines.front();
-    for (int c = 0; c < NUM_CLIENTS; ++c) {
+    for (int c = 0; c < ClientsSeen(); ++c) {
         const std::vector<int>& lines = m_clients[c].lines;
         if (lines.empty()) {
             continue;
@@ -772,7 +691,7 @@ void CLogChecker::CheckStopOrder() {
                        "), which the driver writes only once every client has ended"));
         }
     }
-    for (int t = 0; t < NUM_TRANSLATERS; ++t) {
+    for (int t = 0; t < TranslatersSeen(); ++t) {
         const int leave_line = m_translaters[t].leave_line;
         if (leave_line != 0 && leave_line < last_client_line) {
             Report("leave-order", leave_line,
@@ -782,56 +701,73 @@ void CLogChecker::CheckStopOrder() {
     }
 }
 
-// Pairs the clients that sent to translater t with its jobs, in order. Lost or
-// invented jobs are skipped so that the rest still pair up: an alignment of
-// least cost, where a pair whose letters differ costs 1 and a skip costs 2.
-void CLogChecker::MatchJobs(int t) {
-    std::vector<int>& users = m_users[t];
-    for (int c = 0; c < NUM_CLIENTS; ++c) {
-        if (m_clients[c].translater == t) {
-            users.push_back(c);
+// The clients that sent letters to each translater, by first letter line.
+void CLogChecker::FindUsers() {
+    for (int c = 0; c < ClientsSeen(); ++c) {
+        if (!m_clients[c].letters.empty()) {
+            Translater(m_clients[c].translater).users.push_back(c);
         }
     }
-    std::sort(users.begin(), users.end(), [this](int a, int b) {
-        return m_clients[a].letter_lines.front() < m_clients[b].letter_lines.front();
-    });
+    for (TranslaterRecord& translater : m_translaters) {
+        std::sort(translater.users.begin(), translater.users.end(), [this](int a, int b) {
+            return m_clients[a].letter_lines.front() < m_clients[b].letter_lines.front();
+        });
+    }
+}
+
+// Whether client c's letters are those of the job: all of them for a job that
+// ended, the beginning for one cut short.
+bool CLogChecker::Fits(int c, const TranslatedJob& job) const {
+    const std::string& letters = m_clients[c].letters;
+    return job.end_line != 0 ? job.chars == letters
+                             : letters.compare(0, job.chars.size(), job.chars) == 0;
+}
+
+// Pairs the clients that sent to translater t with its jobs, in order. A lost
+// or invented job is skipped so that the rest still pair up: where a client
+// and a job do not fit, the nearest client or job ahead (at most a few) that
+// fits the other is taken as the next pair, and what lies between is lost or
+// invented; with none near, the two are paired and their letters compared.
+void CLogChecker::MatchJobs(int t) {
+    const std::size_t LOOKAHEAD = 3;
+    const std::vector<int>& users = m_translaters[t].users;
     const std::vector<TranslatedJob>& jobs = m_translaters[t].jobs;
     const std::size_t n = users.size();
     const std::size_t m = jobs.size();
-    const int SKIP = 2;
-    auto fits = [&](std::size_t i, std::size_t j) {
-        const std::string& letters = m_clients[users[i]].letters;
-        return jobs[j].end_line != 0 ? jobs[j].chars == letters
-                                     : letters.compare(0, jobs[j].chars.size(), jobs[j].chars) == 0;
-    };
-    // cost[i][j]: aligning users from i on with jobs from j on.
-    std::vector<std::vector<int>> cost(n + 1, std::vector<int>(m + 1, 0));
-    for (std::size_t i = n + 1; i-- > 0;) {
-        for (std::size_t j = m + 1; j-- > 0;) {
-            if (i == n || j == m) {
-                cost[i][j] = SKIP * static_cast<int>((n - i) + (m - j));
-                continue;
-            }
-            cost[i][j] = std::min({cost[i + 1][j + 1] + (fits(i, j) ? 0 : 1), cost[i + 1][j] + SKIP,
-                                   cost[i][j + 1] + SKIP});
-        }
-    }
     std::size_t i = 0;
     std::size_t j = 0;
-    while (i < n || j < m) {
-        if (i < n && j < m && cost[i][j] == cost[i + 1][j + 1] + (fits(i, j) ? 0 : 1)) {
-            PairJob(t, users[i++], &jobs[j++]);
-        } else if (i < n && cost[i][j] == cost[i + 1][j] + SKIP) {
+    while (i < n && j < m) {
+        std::size_t lost = 0;
+        std::size_t invented = 0;
+        for (std::size_t d = 1; d <= LOOKAHEAD && !Fits(users[i], jobs[j]); ++d) {
+            if (i + d < n && Fits(users[i + d], jobs[j])) {
+                lost = d;
+                break;
+            }
+            if (j + d < m && Fits(users[i], jobs[j + d])) {
+                invented = d;
+                break;
+            }
+        }
+        for (; lost > 0; --lost) {
             PairJob(t, users[i++], nullptr);
-        } else {
+        }
+        for (; invented > 0; --invented) {
             PairJob(t, -1, &jobs[j++]);
         }
+        PairJob(t, users[i++], &jobs[j++]);
+    }
+    for (; i < n; ++i) {
+        PairJob(t, users[i], nullptr);
+    }
+    for (; j < m; ++j) {
+        PairJob(t, -1, &jobs[j]);
     }
 }
 
 void CLogChecker::PairJob(int t, int c, const TranslatedJob* job) {
     if (c >= 0 && job != nullptr) {
-        m_job_of[c] = job;
+        m_clients[c].job = job;
         CompareJob(t, c, *job);
     } else if (c >= 0 && !CutShort()) {
         const ClientRecord& client = m_clients[c];
@@ -894,12 +830,12 @@ void CLogChecker::CompareJob(int t, int c, const TranslatedJob& job) {
 // comes after the previous job's end-of-job line, since the claim is released
 // only after that line.
 void CLogChecker::CheckExclusive(int t) {
-    const std::vector<int>& users = m_users[t];
+    const std::vector<int>& users = m_translaters[t].users;
     for (std::size_t k = 1; k < users.size(); ++k) {
         const int previous = users[k - 1];
         const int c = users[k];
         const int first_letter = m_clients[c].letter_lines.front();
-        const TranslatedJob* job = m_job_of[previous];
+        const TranslatedJob* job = m_clients[previous].job;
         if (job == nullptr && !CutShort()) {
             continue;  // already reported as a lost job
         }
@@ -919,17 +855,18 @@ void CLogChecker::CheckExclusive(int t) {
 // Where each claim of translater t can lie: after the client's entry line and
 // the release of the claim before it (after that job's end line); released
 // before the next claimant's first letter and before the translater leaves.
-std::vector<ClaimSpan> CLogChecker::ClaimSpans(int t) const {
-    const std::vector<int>& users = m_users[t];
+CClaimSpans CLogChecker::ClaimSpans(int t) const {
+    const std::vector<int>& users = m_translaters[t].users;
     std::vector<ClaimSpan> spans;
     for (std::size_t k = 0; k < users.size(); ++k) {
+        const ClientRecord& client = m_clients[users[k]];
         ClaimSpan span;
         span.client = users[k];
-        span.after = m_clients[users[k]].start_line;
+        span.after = client.start_line;
         // In a broken log the previous job may end after this client began;
         // then that bound says nothing.
-        const TranslatedJob* previous = k > 0 ? m_job_of[users[k - 1]] : nullptr;
-        if (previous != nullptr && previous->end_line < m_clients[users[k]].letter_lines.front()) {
+        const TranslatedJob* previous = k > 0 ? m_clients[users[k - 1]].job : nullptr;
+        if (previous != nullptr && previous->end_line < client.letter_lines.front()) {
             span.after = std::max(span.after, previous->end_line);
         }
         if (k + 1 < users.size()) {
@@ -940,49 +877,44 @@ std::vector<ClaimSpan> CLogChecker::ClaimSpans(int t) const {
         }
         spans.push_back(span);
     }
-    return spans;
-}
-
-// Whether some claim of translater t can have been held at a moment strictly
-// between the two lines. A client that entered but wrote nothing more (a run
-// cut short) may hold a claim of any translater.
-bool CLogChecker::HeldBetween(int t, int after, int before, int except_client) const {
-    const std::vector<ClaimSpan> spans = ClaimSpans(t);
-    if (std::any_of(spans.begin(), spans.end(), [&](const ClaimSpan& span) {
-            return span.client != except_client && span.after < before && span.before > after;
-        })) {
-        return true;
-    }
-    for (int c = 0; c < NUM_CLIENTS; ++c) {
-        const ClientRecord& client = m_clients[c];
-        if (c != except_client && client.start_line != 0 && client.start_line < before &&
-            client.give_up_line == 0 && client.letters.empty()) {
-            return true;
-        }
-    }
-    return false;
+    return CClaimSpans(std::move(spans));
 }
 
 // A client tries the translaters once, lowest first, between its entry line
 // and its give-up or first letter line; each one it passed over was claimed
-// at that moment.
+// at that moment. A client that entered but wrote nothing more (a run cut
+// short) may hold a claim of any translater. The first translater that no
+// claim explains is reported, once per client.
 void CLogChecker::CheckClaims() {
-    for (int c = 0; c < NUM_CLIENTS; ++c) {
+    std::vector<CClaimSpans> spans;
+    for (int t = 0; t < TranslatersSeen(); ++t) {
+        spans.push_back(ClaimSpans(t));
+    }
+    std::vector<int> silent_starts;  // entry lines of clients that wrote nothing more
+    for (const ClientRecord& client : m_clients) {
+        if (client.start_line != 0 && client.give_up_line == 0 && client.letters.empty()) {
+            silent_starts.push_back(client.start_line);
+        }
+    }
+    std::sort(silent_starts.begin(), silent_starts.end());
+    for (int c = 0; c < ClientsSeen(); ++c) {
         const ClientRecord& client = m_clients[c];
-        int passed_over = 0;
-        int decided_line = 0;
-        if (client.give_up_line != 0 && client.letters.empty()) {
-            passed_over = NUM_TRANSLATERS;
-            decided_line = client.give_up_line;
-        } else if (client.translater > 0) {
-            passed_over = client.translater;
-            decided_line = client.letter_lines.front();
+        const bool turned_away = client.TurnedAway();
+        if (!turned_away && client.translater <= 0) {
+            continue;  // it passed over no translater
+        }
+        const int passed_over = turned_away ? m_sizes.translaters : client.translater;
+        const int decided_line = turned_away ? client.give_up_line : client.letter_lines.front();
+        if (std::lower_bound(silent_starts.begin(), silent_starts.end(), decided_line) !=
+            silent_starts.begin()) {
+            continue;  // a client that entered before and wrote nothing more may hold any
         }
         for (int t = 0; t < passed_over; ++t) {
-            if (HeldBetween(t, client.start_line, decided_line, c)) {
+            if (t < TranslatersSeen() &&
+                spans[t].HeldBetween(client.start_line, decided_line, c)) {
                 continue;
             }
-            if (passed_over == NUM_TRANSLATERS) {
+            if (turned_away) {
                 Report("turned-away", decided_line,
                        Str("client ", c, " is turned away, but no client held translater ", t,
                            " at any moment between its entry line ", client.start_line,
@@ -994,18 +926,18 @@ void CLogChecker::CheckClaims() {
                            " at any moment between its entry line ", client.start_line,
                            " and this line: a client takes the lowest free translater"));
             }
+            break;
         }
     }
 }
 
 Summary CLogChecker::BuildSummary() const {
     Summary summary;
+    summary.sizes = m_sizes;
     summary.line_count = m_line_count;
-    for (int c = 0; c < NUM_CLIENTS; ++c) {
+    for (int c = 0; c < ClientsSeen(); ++c) {
         const ClientRecord& client = m_clients[c];
-        const int end_line = client.give_up_line != 0 ? client.give_up_line : client.summary_line;
-        summary.clients[c] = ThreadLines{client.start_line, end_line};
-        if (client.give_up_line != 0 && client.letters.empty()) {
+        if (client.TurnedAway()) {
             summary.turned_away.push_back(TurnedAway{c, client.give_up_line});
         }
         if (!client.letters.empty()) {
@@ -1017,7 +949,7 @@ Summary CLogChecker::BuildSummary() const {
                                                  : static_cast<int>(client.letters.size());
             job.first_letter_line = client.letter_lines.front();
             job.summary_line = client.summary_line;
-            job.end_line = m_job_of[c] != nullptr ? m_job_of[c]->end_line : 0;
+            job.end_line = client.job != nullptr ? client.job->end_line : 0;
             summary.jobs.push_back(job);
         }
     }
@@ -1025,9 +957,8 @@ Summary CLogChecker::BuildSummary() const {
               [](const Job& a, const Job& b) { return a.first_letter_line < b.first_letter_line; });
     std::sort(summary.turned_away.begin(), summary.turned_away.end(),
               [](const TurnedAway& a, const TurnedAway& b) { return a.line < b.line; });
-    for (int t = 0; t < NUM_TRANSLATERS; ++t) {
-        summary.translaters[t] =
-            ThreadLines{m_translaters[t].start_line, m_translaters[t].leave_line};
+    for (const TranslaterRecord& translater : m_translaters) {
+        summary.translaters.push_back(ThreadLines{translater.start_line, translater.leave_line});
     }
     summary.all_clients_line = m_all_clients_lines.empty() ? 0 : m_all_clients_lines.front();
     summary.all_translaters_line =
@@ -1037,30 +968,59 @@ Summary CLogChecker::BuildSummary() const {
 
 }  // namespace
 
-Result CheckRun(const std::string& out, const std::string& err, int exit_status) {
-    return CLogChecker(RunKind::kNormal).Check(out, err, exit_status);
+Result CheckRun(const std::string& out, const std::string& err, int exit_status,
+                const Sizes& sizes) {
+    return CLogChecker(RunKind::kNormal, sizes).Check(out, err, exit_status);
 }
 
 Result CheckFailedRun(const std::string& out, const std::string& err, int exit_status,
-                      int fail_create_at) {
-    if (fail_create_at < 1 || fail_create_at > NUM_CREATIONS) {
+                      int fail_create_at, const Sizes& sizes) {
+    if (fail_create_at < 1 || fail_create_at > sizes.Creations()) {
         throw std::invalid_argument(
-            Str("creation ", fail_create_at, " is not one of 1 to ", NUM_CREATIONS));
+            Str("creation ", fail_create_at, " is not one of 1 to ", sizes.Creations()));
     }
-    return CLogChecker(RunKind::kFailedCreate, fail_create_at).Check(out, err, exit_status);
+    return CLogChecker(RunKind::kFailedCreate, sizes, fail_create_at)
+        .Check(out, err, exit_status);
 }
 
-Result CheckStoppedRun(const std::string& out, const std::string& err, int exit_status) {
-    return CLogChecker(RunKind::kStopped).Check(out, err, exit_status);
+Result CheckStoppedRun(const std::string& out, const std::string& err, int exit_status,
+                       const Sizes& sizes) {
+    return CLogChecker(RunKind::kStopped, sizes).Check(out, err, exit_status);
 }
 
-Result CheckCutRun(const std::string& out, const std::string& err, int exit_status) {
-    return CLogChecker(RunKind::kCut).Check(out, err, exit_status);
+Result CheckCutRun(const std::string& out, const std::string& err, int exit_status,
+                   const Sizes& sizes) {
+    return CLogChecker(RunKind::kCut, sizes).Check(out, err, exit_status);
 }
 
-bool IsLineBeginning(const std::string& text) {
-    return std::any_of(std::begin(LINE_FORMS), std::end(LINE_FORMS),
-                       [&](const char* form) { return BeginsForm(text, 0, form, '\0'); });
+std::string SizeOptionsHelp() {
+    const Sizes built;
+    return Str("  --translaters N  read a log of a build with N translaters (this build's: ",
+               built.translaters, ")\n",
+               "  --clients N      ... with N clients (this build's: ", built.clients, ")\n",
+               "  --max-chars N    ... whose jobs are 1 to N letters (this build's: ",
+               built.max_chars, ")\n");
+}
+
+bool TakeSizeOption(int argc, char** argv, int& i, Sizes& sizes, std::string& problem) {
+    const std::string option = argv[i];
+    int* size = option == "--translaters" ? &sizes.translaters
+                : option == "--clients"   ? &sizes.clients
+                : option == "--max-chars" ? &sizes.max_chars
+                                          : nullptr;
+    if (size == nullptr) {
+        return false;
+    }
+    const char* value = i + 1 < argc ? argv[++i] : "";
+    char* end = nullptr;
+    errno = 0;
+    const long parsed = std::strtol(value, &end, 10);
+    if (*value == '\0' || *end != '\0' || errno != 0 || parsed < 1 || parsed > 999999999) {
+        problem = option + " needs a whole number from 1 to 999999999";
+    } else {
+        *size = static_cast<int>(parsed);
+    }
+    return true;
 }
 
 bool ReadFile(const std::string& path, std::string& text) {

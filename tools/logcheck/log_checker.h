@@ -9,19 +9,13 @@
 #ifndef TRANSLATERS_TOOLS_LOGCHECK_LOG_CHECKER_H
 #define TRANSLATERS_TOOLS_LOGCHECK_LOG_CHECKER_H
 
-#include <array>
 #include <cstddef>
 #include <string>
 #include <vector>
 
-namespace logcheck {
+#include "log_lines.h"
 
-// The program's fixed run constants, as far as the log shows them.
-const int NUM_TRANSLATERS = 3;
-const int NUM_CLIENTS = 30;
-const int MAX_CHARS = 100;
-// Thread creations in a run: the translaters first, then the clients.
-const int NUM_CREATIONS = NUM_TRANSLATERS + NUM_CLIENTS;
+namespace logcheck {
 
 struct Finding {
     std::string rule;     // short name of the broken rule, e.g. "job-letters"
@@ -52,11 +46,12 @@ struct ThreadLines {
 };
 
 struct Summary {
+    Sizes sizes;  // of the run, as the log was checked
     int line_count = 0;
     std::vector<Job> jobs;                // in order of first letter line
     std::vector<TurnedAway> turned_away;  // in order of line
-    std::array<ThreadLines, NUM_TRANSLATERS> translaters{};
-    std::array<ThreadLines, NUM_CLIENTS> clients{};  // leave_line: give-up or summary line
+    std::vector<ThreadLines> translaters;  // by ID
+    std::vector<ThreadLines> clients;      // by index; leave_line: give-up or summary line
     int all_clients_line = 0;                        // "All clients finished"; 0 if missing
     int all_translaters_line = 0;                    // "All translaters finished"; 0 if missing
 };
@@ -67,17 +62,21 @@ struct Result {
     bool Clean() const { return findings.empty(); }
 };
 
+// Each check reads a run of the given sizes (by default, this build's).
+// Its time and memory grow in proportion to the log's length.
+
 // A normal run: exit status 0, nothing on standard error, every thread's lines
 // complete. exit_status is -1 for a process that did not exit normally.
-Result CheckRun(const std::string& out, const std::string& err, int exit_status);
+Result CheckRun(const std::string& out, const std::string& err, int exit_status,
+                const Sizes& sizes = Sizes{});
 
-// A run whose fail_create_at-th thread creation (1..NUM_CREATIONS: translaters
-// 0..2, then clients 0..29) failed: exit status 1, "Unable to create thread" on
-// standard error, no stop, and only threads created before the failure in the
-// log, each possibly cut short. Throws std::invalid_argument for an
-// out-of-range fail_create_at.
+// A run whose fail_create_at-th thread creation (1..sizes.Creations(): the
+// translaters in order, then the clients) failed: exit status 1, "Unable to
+// create thread" on standard error, no stop, and only threads created before
+// the failure in the log, each possibly cut short. Throws
+// std::invalid_argument for an out-of-range fail_create_at.
 Result CheckFailedRun(const std::string& out, const std::string& err, int exit_status,
-                      int fail_create_at);
+                      int fail_create_at, const Sizes& sizes = Sizes{});
 
 // A run that a failure ended at once, at any point (an allocation that failed,
 // say, in whichever thread): exit status 1, standard error exactly one of
@@ -85,22 +84,30 @@ Result CheckFailedRun(const std::string& out, const std::string& err, int exit_s
 // a legal beginning of a run: every thread may be cut short anywhere, a
 // translater leaves only once every client has ended, and driver lines, if
 // any, come in their order.
-Result CheckStoppedRun(const std::string& out, const std::string& err, int exit_status);
+Result CheckStoppedRun(const std::string& out, const std::string& err, int exit_status,
+                       const Sizes& sizes = Sizes{});
 
 // A run whose standard output took only the first out.size() bytes of its log
 // (a file size limit, a reader that went away): the program ran on to its end
 // and then found its log unwritten: exit status 1, "Unable to write the log to
 // standard output" on standard error, and out the beginning of a legal log, as
 // for a stopped run, whose last line may be cut anywhere.
-Result CheckCutRun(const std::string& out, const std::string& err, int exit_status);
-
-// Whether text is the beginning of some line that the program can write (the
-// line's newline not included): a line of a log cut after some byte.
-bool IsLineBeginning(const std::string& text);
+Result CheckCutRun(const std::string& out, const std::string& err, int exit_status,
+                   const Sizes& sizes = Sizes{});
 
 // One finding per line, "line 12: [rule] message" ("run: ..." for line 0), at
 // most max_findings of them followed by a count of the rest.
 std::string FormatFindings(const Result& result, std::size_t max_findings = 50);
+
+// The options of translaters-check and translaters-report that set the sizes
+// of the run a log comes from, for a log of another build: if argv[i] is one
+// of them, takes its value from argv[i + 1] (advancing i), sets it in sizes
+// and returns true; problem tells what is wrong with a bad value. False if
+// argv[i] is no size option.
+bool TakeSizeOption(int argc, char** argv, int& i, Sizes& sizes, std::string& problem);
+
+// The lines of --help that describe those options.
+std::string SizeOptionsHelp();
 
 // Reads a saved run's file (its log, standard error, or a trace recorded with
 // it) whole into text; false if it cannot be opened.

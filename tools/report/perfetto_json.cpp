@@ -134,8 +134,8 @@ void AddDriver(CTraceEvents& events, const RunTimes& times) {
     NameThread(events, tid, "driver", 0);
     events.Slice(tid, "thread", "driver", driver.thread.life);
     AddPauses(events, driver.thread);
-    for (int c = 0; c < logcheck::NUM_CLIENTS; ++c) {
-        if (driver.created.at(c) != 0) {
+    for (std::size_t c = 0; c < driver.created.size(); ++c) {
+        if (driver.created[c] != 0) {
             events.Instant(tid, "driver", "client " + std::to_string(c) + " created",
                            driver.created.at(c));
         }
@@ -145,8 +145,8 @@ void AddDriver(CTraceEvents& events, const RunTimes& times) {
     events.Slice(tid, "driver", "joining the clients", Span{clients_started, driver.stop_flag});
     events.Instant(tid, "stop", "stop flag set", driver.stop_flag);
     Nanoseconds last_signal = driver.stop_flag;
-    for (int t = 0; t < logcheck::NUM_TRANSLATERS; ++t) {
-        const TranslaterTimes& translater = times.translaters.at(t);
+    for (std::size_t t = 0; t < times.translaters.size(); ++t) {
+        const TranslaterTimes& translater = times.translaters[t];
         events.Instant(tid, "stop", "stop signal to translater " + std::to_string(t),
                        translater.stop_signal, {{"translater", std::to_string(t)}});
         if (translater.at_stop == StopState::kWaiting) {
@@ -210,7 +210,7 @@ void AddClient(CTraceEvents& events, const RunTimes& times, int c) {
     const ClientTimes& client = times.clients.at(c);
     const int tid = client.thread.tid;
     const std::string name = "client " + std::to_string(c);
-    NameThread(events, tid, name, 1 + logcheck::NUM_TRANSLATERS + c);
+    NameThread(events, tid, name, 1 + static_cast<int>(times.translaters.size()) + c);
     events.Slice(tid, "thread", name, client.thread.life,
                  {{"letters", std::to_string(client.letters_drawn)}});
     AddPauses(events, client.thread);
@@ -248,11 +248,11 @@ std::string PerfettoJson(const RunModel& model) {
     CTraceEvents events(times.first_event, times.driver.thread.tid);
     events.Metadata(times.driver.thread.tid, "process_name", {{"name", Quote("translaters")}});
     AddDriver(events, times);
-    for (int t = 0; t < logcheck::NUM_TRANSLATERS; ++t) {
+    for (int t = 0; t < static_cast<int>(times.translaters.size()); ++t) {
         AddTranslater(events, model, t);
     }
-    for (int c = 0; c < logcheck::NUM_CLIENTS; ++c) {
-        if (times.clients.at(c).thread.tid != 0) {
+    for (int c = 0; c < static_cast<int>(times.clients.size()); ++c) {
+        if (times.clients[c].thread.tid != 0) {
             AddClient(events, times, c);
         }
     }

@@ -6,9 +6,9 @@
 #ifndef TRANSLATERS_TOOLS_REPORT_REPORT_H
 #define TRANSLATERS_TOOLS_REPORT_REPORT_H
 
-#include <array>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "log_checker.h"
 #include "run_model.h"
@@ -21,7 +21,7 @@ struct TranslaterTotals {
 };
 
 struct Totals {
-    std::array<TranslaterTotals, logcheck::NUM_TRANSLATERS> translaters{};
+    std::vector<TranslaterTotals> translaters;  // by ID
     int jobs = 0;
     int letters = 0;
     int turned_away = 0;

@@ -4,6 +4,7 @@
 //
 //   build/translaters | translaters-report [--svg FILE] [--axis line|time]
 //                                          [--trace FILE] [--perfetto FILE]
+//                                          [--translaters N] [--clients N] [--max-chars N]
 #include <unistd.h>
 
 #include <fstream>
@@ -23,7 +24,8 @@ const int EXIT_USAGE = 2;
 
 const char USAGE[] =
     "usage: translaters-report [--svg FILE [--axis line|time]] [--trace FILE]\n"
-    "                          [--perfetto FILE] < LOG\n";
+    "                          [--perfetto FILE] [--translaters N] [--clients N]\n"
+    "                          [--max-chars N] < LOG\n";
 
 const char HELP[] =
     "\n"
@@ -56,6 +58,10 @@ const char HELP[] =
     "                   and terminator to the pops that take them\n"
     "  --help           show this help\n"
     "\n"
+    "The log is one of this build's sizes unless these say otherwise, for a log\n"
+    "made by a build of other sizes:\n"
+    "%SIZES%"
+    "\n"
     "A log read this way comes without the run's standard error and exit status:\n"
     "it is checked as a normal run, as if standard error was empty and the exit\n"
     "status 0. A run whose thread creation failed is not a normal run; check it\n"
@@ -74,6 +80,7 @@ const char HELP[] =
 
 struct Options {
     bool help = false;
+    logcheck::Sizes sizes;
     std::string svg_path;
     std::string axis;  // "" when not given: along the log's lines
     std::string trace_path;
@@ -111,7 +118,12 @@ std::string ParseArguments(int argc, char** argv, Options& options) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         std::string* value = nullptr;
-        if (arg == "--help" || arg == "-h") {
+        std::string problem;
+        if (logcheck::TakeSizeOption(argc, argv, i, options.sizes, problem)) {
+            if (!problem.empty()) {
+                return problem;
+            }
+        } else if (arg == "--help" || arg == "-h") {
             options.help = true;
         } else if (arg == "--svg") {
             value = &options.svg_path;
@@ -160,7 +172,7 @@ int AddTraceFile(const std::string& path, const std::string& log, report::RunMod
         return EXIT_USAGE;
     }
     runtrace::Trace trace;
-    std::string problem = runtrace::ParseTrace(text, trace);
+    std::string problem = runtrace::ParseTrace(text, trace, model.summary.sizes);
     if (problem.empty()) {
         problem = runtrace::JoinLog(log, trace);
     }
@@ -208,7 +220,9 @@ int main(int argc, char** argv) {
         return UsageError(problem);
     }
     if (options.help) {
-        std::cout << USAGE << HELP;
+        std::string help = HELP;
+        help.replace(help.find("%SIZES%"), 7, logcheck::SizeOptionsHelp());
+        std::cout << USAGE << help;
         return 0;
     }
     if (isatty(STDIN_FILENO) != 0) {
@@ -220,7 +234,7 @@ int main(int argc, char** argv) {
         return UsageError("standard input is empty: no log to report on");
     }
     // A log piped in has no standard error or exit status beside it.
-    const logcheck::Result result = logcheck::CheckRun(log, "", 0);
+    const logcheck::Result result = logcheck::CheckRun(log, "", 0, options.sizes);
     if (!result.Clean()) {
         return ReportBrokenLog(result);
     }

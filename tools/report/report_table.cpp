@@ -98,7 +98,7 @@ void PrintTotals(const RunModel& model, std::ostream& out) {
     const Widths widths = {10, 4, 7};
     out << "\nTotals\n";
     PrintRow(out, {"translater", "jobs", "letters"}, widths);
-    for (int t = 0; t < logcheck::NUM_TRANSLATERS; ++t) {
+    for (std::size_t t = 0; t < totals.translaters.size(); ++t) {
         const TranslaterTotals& translater = totals.translaters[t];
         PrintRow(out,
                  {std::to_string(t), std::to_string(translater.jobs),
@@ -116,6 +116,13 @@ void PrintTotals(const RunModel& model, std::ostream& out) {
         out << "run: " << Ms(times.driver.thread.life.Length())
             << " ms from the driver's start to its end; the stop flag set at "
             << At(times, times.driver.stop_flag) << " ms\n";
+        OfferedLoad load;
+        if (MeasureOfferedLoad(times, load)) {
+            out << std::fixed << std::setprecision(3) << "offered load: " << load.Erlangs()
+                << " erlangs (clients arrived " << load.arrivals_per_ms
+                << " per ms, a claim held " << load.hold_ms << " ms on average)\n"
+                << std::defaultfloat;
+        }
     }
 }
 
@@ -125,8 +132,8 @@ void PrintTranslaterTimes(const RunTimes& times, std::ostream& out) {
            "out)\n";
     PrintRow(out, {"translater", "serving", "in Pop", "in JobFinished", "waits", "timed out"},
              widths);
-    for (int t = 0; t < logcheck::NUM_TRANSLATERS; ++t) {
-        const TranslaterTimes& translater = times.translaters.at(t);
+    for (std::size_t t = 0; t < times.translaters.size(); ++t) {
+        const TranslaterTimes& translater = times.translaters[t];
         Nanoseconds waiting = 0;
         int timed_out = 0;
         for (const JobWait& wait : translater.job_waits) {
@@ -146,8 +153,8 @@ void PrintStop(const RunTimes& times, std::ostream& out) {
     out << "\nThe stop (ms from the driver's start; tail: the wait that ran out after a missed "
            "signal)\n";
     PrintRow(out, {"translater", "signalled", "it was", "signal", "left", "tail"}, widths);
-    for (int t = 0; t < logcheck::NUM_TRANSLATERS; ++t) {
-        const TranslaterTimes& translater = times.translaters.at(t);
+    for (std::size_t t = 0; t < times.translaters.size(); ++t) {
+        const TranslaterTimes& translater = times.translaters[t];
         const bool missed = translater.at_stop != StopState::kWaiting;
         const std::string tail =
             translater.tail < 0 ? "-" : Ms(translater.job_waits.at(translater.tail).span.Length());
@@ -163,6 +170,7 @@ void PrintStop(const RunTimes& times, std::ostream& out) {
 
 Totals CountTotals(const logcheck::Summary& summary) {
     Totals totals;
+    totals.translaters.resize(static_cast<std::size_t>(summary.sizes.translaters));
     for (const logcheck::Job& job : summary.jobs) {
         TranslaterTotals& translater = totals.translaters.at(job.translater);
         ++translater.jobs;

@@ -5,11 +5,13 @@
 #include <map>
 #include <numeric>
 #include <optional>
+#include <unordered_map>
 
 namespace report {
 namespace {
 
 using runtrace::Event;
+using runtrace::Probe;
 
 enum class Role { kAny, kDriver, kTranslater, kClient };
 
@@ -41,23 +43,30 @@ std::string ThreadName(const Who& who) {
     return "a thread no start probe names";
 }
 
-bool InRange(long long value, int count) {
-    return value >= 0 && value < count;
-}
-
 // Walks the trace's events in order and fills the times of every thread, each
 // step checked against the one that must come before it.
 class CTraceReader {
 public:
-    CTraceReader(const runtrace::Trace& trace, RunTimes& times) : m_trace(trace), m_times(times) {}
+    CTraceReader(const runtrace::Trace& trace, RunTimes& times)
+        : m_trace(trace),
+          m_times(times),
+          m_queued(static_cast<std::size_t>(trace.sizes.translaters)),
+          m_pushed(static_cast<std::size_t>(trace.sizes.clients)) {
+        m_times.translaters.resize(static_cast<std::size_t>(trace.sizes.translaters));
+        m_times.clients.resize(static_cast<std::size_t>(trace.sizes.clients));
+        m_times.driver.created.resize(static_cast<std::size_t>(trace.sizes.clients));
+    }
 
     std::string Read();
 
 private:
     using Handler = std::string (CTraceReader::*)(int index, const Event& event);
-    // The role of the thread that fires it, and what takes it.
-    using Probe = std::pair<Role, Handler>;
-    static const std::map<std::string, Probe>& Probes();
+    // The role of the thread that fires a probe, and what takes it.
+    struct Handling {
+        Role role = Role::kAny;
+        Handler handler = nullptr;
+    };
+    static Handling HandlingOf(Probe probe);
 
     std::string Take(const Event& event);
     std::string Fault(const std::string& what) const {
@@ -98,40 +107,70 @@ private:
     std::string PauseBegin(int index, const Event& event);
     std::string PauseEnd(int index, const Event& event);
 
+    bool IsTranslater(long long t) const { return t >= 0 && t < m_trace.sizes.translaters; }
+    bool IsClient(long long c) const { return c >= 0 && c < m_trace.sizes.clients; }
+
     const runtrace::Trace& m_trace;
     RunTimes& m_times;
-    std::map<int, Who> m_who;
-    std::map<int, OpenSpans> m_open;
-    std::array<std::deque<std::size_t>, logcheck::NUM_TRANSLATERS> m_queued;  // into handoffs
-    std::array<int, logcheck::NUM_CLIENTS> m_pushed{};
+    std::unordered_map<int, Who> m_who;
+    std::map<int, OpenSpans> m_open;  // by tid, in order for a steady report
+    std::vector<std::deque<std::size_t>> m_queued;  // by translater: into handoffs
+    std::vector<int> m_pushed;                      // by client: characters pushed
     std::size_t m_at = 0;
     Who m_current;
 };
 
-const std::map<std::string, CTraceReader::Probe>& CTraceReader::Probes() {
-    static const std::map<std::string, Probe> PROBES = {
-        {"driver_start", {Role::kDriver, &CTraceReader::DriverStart}},
-        {"driver_end", {Role::kDriver, &CTraceReader::DriverEnd}},
-        {"client_created", {Role::kDriver, &CTraceReader::ClientCreated}},
-        {"stop_flag", {Role::kDriver, &CTraceReader::StopFlag}},
-        {"stop_signal", {Role::kDriver, &CTraceReader::StopSignal}},
-        {"translater_start", {Role::kTranslater, &CTraceReader::TranslaterStart}},
-        {"translater_end", {Role::kTranslater, &CTraceReader::TranslaterEnd}},
-        {"job_wait", {Role::kTranslater, &CTraceReader::JobWaitBegin}},
-        {"job_wake", {Role::kTranslater, &CTraceReader::JobWaitEnd}},
-        {"job_return", {Role::kTranslater, &CTraceReader::JobReturn}},
-        {"release", {Role::kTranslater, &CTraceReader::Release}},
-        {"pop_wait", {Role::kTranslater, &CTraceReader::PopWaitBegin}},
-        {"pop_wake", {Role::kTranslater, &CTraceReader::PopWaitEnd}},
-        {"pop", {Role::kTranslater, &CTraceReader::Pop}},
-        {"client_start", {Role::kClient, &CTraceReader::ClientStart}},
-        {"client_end", {Role::kClient, &CTraceReader::ClientEnd}},
-        {"claim", {Role::kClient, &CTraceReader::Claim}},
-        {"push", {Role::kClient, &CTraceReader::Push}},
-        {"delay_start", {Role::kAny, &CTraceReader::PauseBegin}},
-        {"delay_end", {Role::kAny, &CTraceReader::PauseEnd}},
-    };
-    return PROBES;
+// Probes that carry nothing for the model (line, error_line, any newer one)
+// have no handler.
+CTraceReader::Handling CTraceReader::HandlingOf(Probe probe) {
+    using R = CTraceReader;
+    switch (probe) {
+        case Probe::kDriverStart:
+            return {Role::kDriver, &R::DriverStart};
+        case Probe::kDriverEnd:
+            return {Role::kDriver, &R::DriverEnd};
+        case Probe::kClientCreated:
+            return {Role::kDriver, &R::ClientCreated};
+        case Probe::kStopFlag:
+            return {Role::kDriver, &R::StopFlag};
+        case Probe::kStopSignal:
+            return {Role::kDriver, &R::StopSignal};
+        case Probe::kTranslaterStart:
+            return {Role::kTranslater, &R::TranslaterStart};
+        case Probe::kTranslaterEnd:
+            return {Role::kTranslater, &R::TranslaterEnd};
+        case Probe::kJobWait:
+            return {Role::kTranslater, &R::JobWaitBegin};
+        case Probe::kJobWake:
+            return {Role::kTranslater, &R::JobWaitEnd};
+        case Probe::kJobReturn:
+            return {Role::kTranslater, &R::JobReturn};
+        case Probe::kRelease:
+            return {Role::kTranslater, &R::Release};
+        case Probe::kPopWait:
+            return {Role::kTranslater, &R::PopWaitBegin};
+        case Probe::kPopWake:
+            return {Role::kTranslater, &R::PopWaitEnd};
+        case Probe::kPop:
+            return {Role::kTranslater, &R::Pop};
+        case Probe::kClientStart:
+            return {Role::kClient, &R::ClientStart};
+        case Probe::kClientEnd:
+            return {Role::kClient, &R::ClientEnd};
+        case Probe::kClaim:
+            return {Role::kClient, &R::Claim};
+        case Probe::kPush:
+            return {Role::kClient, &R::Push};
+        case Probe::kDelayStart:
+            return {Role::kAny, &R::PauseBegin};
+        case Probe::kDelayEnd:
+            return {Role::kAny, &R::PauseEnd};
+        case Probe::kLine:
+        case Probe::kErrorLine:
+        case Probe::kOther:
+            break;
+    }
+    return {};
 }
 
 std::string CTraceReader::Read() {
@@ -140,12 +179,11 @@ std::string CTraceReader::Read() {
         return "the trace has no driver_start: it was not recorded from the program's start";
     }
     Name(threads.driver, Who{Role::kDriver, 0}, m_times.driver.thread);
-    for (int t = 0; t < logcheck::NUM_TRANSLATERS; ++t) {
-        Name(threads.translaters.at(t), Who{Role::kTranslater, t},
-             m_times.translaters.at(t).thread);
+    for (int t = 0; t < m_trace.sizes.translaters; ++t) {
+        Name(threads.Translater(t), Who{Role::kTranslater, t}, m_times.translaters.at(t).thread);
     }
-    for (int c = 0; c < logcheck::NUM_CLIENTS; ++c) {
-        Name(threads.clients.at(c), Who{Role::kClient, c}, m_times.clients.at(c).thread);
+    for (int c = 0; c < m_trace.sizes.clients; ++c) {
+        Name(threads.Client(c), Who{Role::kClient, c}, m_times.clients.at(c).thread);
     }
     m_times.first_event = m_trace.events.front().ns;
     for (m_at = 0; m_at < m_trace.events.size(); ++m_at) {
@@ -160,21 +198,20 @@ std::string CTraceReader::Read() {
 // Probes this reader does not know (line, error_line, any newer one) carry
 // nothing for it.
 std::string CTraceReader::Take(const Event& event) {
-    const auto probe = Probes().find(event.probe);
-    if (probe == Probes().end()) {
+    const auto [role, handler] = HandlingOf(event.probe);
+    if (handler == nullptr) {
         return "";
     }
     const auto who = m_who.find(event.tid);
     m_current = who != m_who.end() ? who->second : Who{};
-    const auto [role, handler] = probe->second;
     if (m_current.index < 0 || (role != Role::kAny && role != m_current.role)) {
-        return Fault(event.probe + " fired by " + ThreadName(m_current) +
+        return Fault(std::string(event.Name()) + " fired by " + ThreadName(m_current) +
                      ": the trace's threads do not fit the program");
     }
     // Each probe of a translater thread names its own translater first.
     if (role == Role::kTranslater && event.Arg(0) != m_current.index) {
-        return Fault(event.probe + " of translater " + std::to_string(event.Arg(0)) + " fired by " +
-                     ThreadName(m_current));
+        return Fault(std::string(event.Name()) + " of translater " + std::to_string(event.Arg(0)) +
+                     " fired by " + ThreadName(m_current));
     }
     return (this->*handler)(m_current.index, event);
 }
@@ -226,8 +263,8 @@ std::string CTraceReader::Unfinished() const {
                    " still pauses, waits or works: it was cut short";
         }
     }
-    for (int t = 0; t < logcheck::NUM_TRANSLATERS; ++t) {
-        if (!m_queued.at(t).empty()) {
+    for (std::size_t t = 0; t < m_queued.size(); ++t) {
+        if (!m_queued[t].empty()) {
             return "the trace ends with characters in translater " + std::to_string(t) +
                    "'s queue: it was cut short";
         }
@@ -247,7 +284,7 @@ std::string CTraceReader::DriverEnd(int /*index*/, const Event& event) {
 }
 
 std::string CTraceReader::ClientCreated(int /*index*/, const Event& event) {
-    if (!InRange(event.Arg(0), logcheck::NUM_CLIENTS)) {
+    if (!IsClient(event.Arg(0))) {
         return Fault("client_created names no client");
     }
     m_times.driver.created.at(event.Arg(0)) = event.ns;
@@ -260,7 +297,7 @@ std::string CTraceReader::StopFlag(int /*index*/, const Event& event) {
 }
 
 std::string CTraceReader::StopSignal(int /*index*/, const Event& event) {
-    if (!InRange(event.Arg(0), logcheck::NUM_TRANSLATERS)) {
+    if (!IsTranslater(event.Arg(0))) {
         return Fault("stop_signal names no translater");
     }
     m_times.translaters.at(event.Arg(0)).stop_signal = event.ns;
@@ -340,7 +377,7 @@ std::string CTraceReader::ClientEnd(int c, const Event& event) {
 }
 
 std::string CTraceReader::Claim(int c, const Event& event) {
-    if (!InRange(event.Arg(0), logcheck::NUM_TRANSLATERS)) {
+    if (!IsTranslater(event.Arg(0))) {
         return Fault("client " + std::to_string(c) + " claims no translater");
     }
     m_times.clients.at(c).claims.push_back(
@@ -349,7 +386,7 @@ std::string CTraceReader::Claim(int c, const Event& event) {
 }
 
 std::string CTraceReader::Push(int c, const Event& event) {
-    if (!InRange(event.Arg(0), logcheck::NUM_TRANSLATERS)) {
+    if (!IsTranslater(event.Arg(0))) {
         return Fault("client " + std::to_string(c) + " pushes to no translater");
     }
     const int t = static_cast<int>(event.Arg(0));
@@ -379,15 +416,30 @@ std::string AtLine(int line, const std::string& what) {
            ": the trace was not recorded with this log";
 }
 
-// The log lines of one thread, in order.
-std::vector<int> LinesOf(const runtrace::Trace& trace, int tid) {
-    std::vector<int> lines;
+// What the join of jobs reads of each client, gathered in one pass each.
+struct ClientSteps {
+    std::vector<std::vector<int>> lines;             // by client: its log lines, in order
+    std::vector<std::vector<std::size_t>> handoffs;  // by client: into RunTimes::handoffs
+};
+
+ClientSteps StepsOfClients(const runtrace::Trace& trace, const RunTimes& run) {
+    const std::size_t clients = run.clients.size();
+    ClientSteps steps{std::vector<std::vector<int>>(clients),
+                      std::vector<std::vector<std::size_t>>(clients)};
+    std::unordered_map<int, std::size_t> client_of;  // by tid
+    for (std::size_t c = 0; c < clients; ++c) {
+        client_of.emplace(run.clients[c].thread.tid, c);
+    }
     for (std::size_t n = 0; n < trace.line_events.size(); ++n) {
-        if (trace.events.at(trace.line_events[n]).tid == tid) {
-            lines.push_back(static_cast<int>(n) + 1);
+        const auto client = client_of.find(trace.events.at(trace.line_events[n]).tid);
+        if (client != client_of.end()) {
+            steps.lines[client->second].push_back(static_cast<int>(n) + 1);
         }
     }
-    return lines;
+    for (std::size_t i = 0; i < run.handoffs.size(); ++i) {
+        steps.handoffs.at(static_cast<std::size_t>(run.handoffs[i].client)).push_back(i);
+    }
+    return steps;
 }
 
 // The client's claim that won, which must be of the translater the log has it
@@ -412,18 +464,13 @@ std::string FindClaim(const logcheck::Job& job, const ClientTimes& client, JobTi
 }
 
 // The client's pushes: its letters as the log has them, then the terminator.
-std::string FindHandoffs(const runtrace::Trace& trace, const logcheck::Job& job,
-                         const RunTimes& run, JobTimes& times) {
-    std::vector<int> lines = LinesOf(trace, run.clients.at(job.client).thread.tid);
-    lines.erase(std::remove_if(lines.begin(), lines.end(),
-                               [&job](int line) { return line < job.first_letter_line; }),
-                lines.end());  // the letter lines, then the summary line
+std::string FindHandoffs(const ClientSteps& steps, const logcheck::Job& job, const RunTimes& run,
+                         JobTimes& times) {
+    std::vector<int> lines = steps.lines.at(static_cast<std::size_t>(job.client));
+    lines.erase(lines.begin(), std::lower_bound(lines.begin(), lines.end(), job.first_letter_line));
+    // lines: the letter lines, then the summary line
     const std::string sent = job.letters + '\0';
-    for (std::size_t i = 0; i < run.handoffs.size(); ++i) {
-        if (run.handoffs[i].client == job.client) {
-            times.handoffs.push_back(i);
-        }
-    }
+    times.handoffs = steps.handoffs.at(static_cast<std::size_t>(job.client));
     for (std::size_t k = 0; k < sent.size(); ++k) {
         const Handoff* handoff =
             k < times.handoffs.size() ? &run.handoffs[times.handoffs[k]] : nullptr;
@@ -445,12 +492,13 @@ std::string FindHandoffs(const runtrace::Trace& trace, const logcheck::Job& job,
 // Each job's claim, letters and end, and the translater's service of it.
 std::string JoinJobs(const runtrace::Trace& trace, const logcheck::Summary& summary,
                      RunTimes& run) {
-    std::array<std::size_t, logcheck::NUM_TRANSLATERS> served{};
+    const ClientSteps steps = StepsOfClients(trace, run);
+    std::vector<std::size_t> served(run.translaters.size());
     for (const logcheck::Job& job : summary.jobs) {
         JobTimes times;
         std::string problem = FindClaim(job, run.clients.at(job.client), times);
         if (problem.empty()) {
-            problem = FindHandoffs(trace, job, run, times);
+            problem = FindHandoffs(steps, job, run, times);
         }
         const std::vector<Span>& work = run.translaters.at(job.translater).work;
         const std::size_t k = served.at(job.translater)++;
@@ -466,8 +514,8 @@ std::string JoinJobs(const runtrace::Trace& trace, const logcheck::Summary& summ
         times.end = run.lines.at(job.end_line - 1);
         run.jobs.push_back(times);
     }
-    for (int t = 0; t < logcheck::NUM_TRANSLATERS; ++t) {
-        if (run.translaters.at(t).work.size() != served.at(t)) {
+    for (std::size_t t = 0; t < run.translaters.size(); ++t) {
+        if (run.translaters[t].work.size() != served[t]) {
             return AtLine(summary.translaters.at(t).leave_line,
                           "the trace has translater " + std::to_string(t) + " serve more jobs");
         }
@@ -499,8 +547,8 @@ StopState StateAtSignal(const TranslaterTimes& translater, bool caught) {
 // How each translater took the stop: its signal caught in its last wait, or
 // missed and that wait run out.
 std::string ClassifyStops(const logcheck::Summary& summary, RunTimes& run) {
-    for (int t = 0; t < logcheck::NUM_TRANSLATERS; ++t) {
-        TranslaterTimes& translater = run.translaters.at(t);
+    for (std::size_t t = 0; t < run.translaters.size(); ++t) {
+        TranslaterTimes& translater = run.translaters[t];
         const int leave_line = summary.translaters.at(t).leave_line;
         if (translater.leave == 0 || translater.job_waits.empty() ||
             translater.job_waits.back().span.end > translater.leave) {
@@ -586,6 +634,27 @@ const char* StopStateName(StopState state) {
             break;
     }
     return "between-steps";
+}
+
+bool MeasureOfferedLoad(const RunTimes& times, OfferedLoad& load) {
+    std::vector<Nanoseconds> arrivals;
+    for (const ClientTimes& client : times.clients) {
+        if (!client.claims.empty()) {
+            arrivals.push_back(client.claims.front().at);
+        }
+    }
+    const auto [first, last] = std::minmax_element(arrivals.begin(), arrivals.end());
+    if (arrivals.size() < 2 || *last == *first || times.jobs.empty()) {
+        return false;
+    }
+    Nanoseconds held = 0;
+    for (const JobTimes& job : times.jobs) {
+        held += job.work.end - job.claim;
+    }
+    load.arrivals_per_ms = static_cast<double>(arrivals.size() - 1) * 1e6 /
+                           static_cast<double>(*last - *first);
+    load.hold_ms = static_cast<double>(held) / 1e6 / static_cast<double>(times.jobs.size());
+    return true;
 }
 
 Nanoseconds TotalLength(const std::vector<Span>& spans) {

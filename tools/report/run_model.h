@@ -5,7 +5,6 @@
 #ifndef TRANSLATERS_TOOLS_REPORT_RUN_MODEL_H
 #define TRANSLATERS_TOOLS_REPORT_RUN_MODEL_H
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -96,7 +95,7 @@ struct ClientTimes {
 
 struct DriverTimes {
     ThreadTimes thread;
-    std::array<Nanoseconds, logcheck::NUM_CLIENTS> created{};
+    std::vector<Nanoseconds> created;  // by client
     Nanoseconds stop_flag = 0;
 };
 
@@ -113,8 +112,8 @@ struct RunTimes {
     Nanoseconds first_event = 0;
     Nanoseconds driver_start = 0;
     DriverTimes driver;
-    std::array<TranslaterTimes, logcheck::NUM_TRANSLATERS> translaters{};
-    std::array<ClientTimes, logcheck::NUM_CLIENTS> clients{};
+    std::vector<TranslaterTimes> translaters;  // by ID
+    std::vector<ClientTimes> clients;          // by index
     std::vector<Handoff> handoffs;   // in order of push
     std::vector<JobTimes> jobs;      // one per job of the summary, in its order
     std::vector<Nanoseconds> lines;  // lines[n]: when log line n + 1 was written
@@ -126,7 +125,8 @@ struct RunModel {
     RunTimes times;  // only with a trace
 };
 
-// The model of a run from its log alone.
+// The model of a run from its log alone (a clean one, so every thread of the
+// run's sizes is in it).
 RunModel ModelFromLog(const logcheck::Summary& summary);
 
 // Adds the times of a trace already joined with the log (runtrace::JoinLog).
@@ -138,6 +138,18 @@ std::string AddTrace(const runtrace::Trace& trace, RunModel& model);
 // The state as one word: waiting, claim-pending, working, starting, gone or
 // between-steps.
 const char* StopStateName(StopState state);
+
+// The load offered to the pool, as a loss system (Erlang's) sees it: the
+// clients arrive at their first claim attempt, and each won claim is held
+// from then until the translater releases it.
+struct OfferedLoad {
+    double arrivals_per_ms = 0;  // between the first arrival and the last
+    double hold_ms = 0;          // a won claim's, on average
+    double Erlangs() const { return arrivals_per_ms * hold_ms; }
+};
+
+// False for a run with fewer than two arrivals or no job.
+bool MeasureOfferedLoad(const RunTimes& times, OfferedLoad& load);
 
 // The spans' lengths added up.
 Nanoseconds TotalLength(const std::vector<Span>& spans);

@@ -161,9 +161,10 @@ struct Label {
 
 struct Layout {
     double driver_top = 0;
-    std::array<double, logcheck::NUM_TRANSLATERS> translater_tops{};
-    std::array<std::vector<Label>, logcheck::NUM_TRANSLATERS> labels;
-    std::array<int, logcheck::NUM_TRANSLATERS> rows{};
+    // By translater:
+    std::vector<double> translater_tops;
+    std::vector<std::vector<Label>> labels;
+    std::vector<int> rows;
     double clients_top = 0;
     double lanes_bottom = 0;
     double height = 0;
@@ -247,15 +248,19 @@ void LayOutTranslater(const RunModel& model, const CTimeFrame& frame, int t, Lay
 
 Layout LayOut(const RunModel& model, const CTimeFrame& frame) {
     Layout layout;
+    const auto translaters = static_cast<std::size_t>(model.summary.sizes.translaters);
+    layout.translater_tops.resize(translaters);
+    layout.labels.resize(translaters);
+    layout.rows.resize(translaters);
     layout.driver_top = LANES_TOP;
     double top = LANES_TOP + 2 * LANE_PADDING + ROW_HEIGHT + DRIVER_HEIGHT;
-    for (int t = 0; t < logcheck::NUM_TRANSLATERS; ++t) {
+    for (int t = 0; t < model.summary.sizes.translaters; ++t) {
         LayOutTranslater(model, frame, t, layout);
         layout.translater_tops.at(t) = top;
         top += TranslaterHeight(layout.rows.at(t));
     }
     layout.clients_top = top;
-    layout.lanes_bottom = top + 2 * LANE_PADDING + logcheck::NUM_CLIENTS * CLIENT_ROW;
+    layout.lanes_bottom = top + 2 * LANE_PADDING + model.summary.sizes.clients * CLIENT_ROW;
     layout.height = layout.lanes_bottom + AXIS_HEIGHT;
     return layout;
 }
@@ -410,8 +415,8 @@ void DrawAxis(const RunTimes& times, const CTimeFrame& frame, const Layout& layo
 void DrawLaneBackgrounds(const Layout& layout, CSvg& svg) {
     const double driver_bottom = layout.translater_tops.at(0);
     svg.Rect(0, layout.driver_top, WIDTH, driver_bottom - layout.driver_top, Fill(LANE_SHADE));
-    for (int t = 0; t < logcheck::NUM_TRANSLATERS; ++t) {
-        const double top = layout.translater_tops.at(t);
+    for (std::size_t t = 0; t < layout.translater_tops.size(); ++t) {
+        const double top = layout.translater_tops[t];
         svg.Rect(0, top, WIDTH, TranslaterHeight(layout.rows.at(t)),
                  Fill(t % 2 == 0 ? BACKGROUND : LANE_SHADE));
     }
@@ -444,8 +449,8 @@ void DrawDriver(const RunTimes& times, const CTimeFrame& frame, const Layout& la
              "text-anchor=\"end\" font-weight=\"bold\"");
     svg.Line(frame.X(driver.thread.life.begin), middle, frame.X(driver.thread.life.end), middle,
              Stroke(MUTED_COLOR, 1.5));
-    for (int c = 0; c < logcheck::NUM_CLIENTS; ++c) {
-        if (driver.created.at(c) != 0) {
+    for (std::size_t c = 0; c < driver.created.size(); ++c) {
+        if (driver.created[c] != 0) {
             const double x = frame.X(driver.created.at(c));
             svg.Open("g", "class=\"created\"");
             svg.Title("the driver created client " + std::to_string(c) + " at " +
@@ -649,8 +654,8 @@ void DrawClient(const RunTimes& times, const CTimeFrame& frame, double top, int 
 void DrawClients(const RunTimes& times, const CTimeFrame& frame, const Layout& layout, CSvg& svg) {
     svg.Text(PLOT_LEFT - 44, layout.clients_top + LANE_PADDING + CLIENT_ROW / 2 + 4, "Clients",
              "text-anchor=\"end\" font-weight=\"bold\"");
-    for (int c = 0; c < logcheck::NUM_CLIENTS; ++c) {
-        if (times.clients.at(c).thread.tid != 0) {
+    for (int c = 0; c < static_cast<int>(times.clients.size()); ++c) {
+        if (times.clients[c].thread.tid != 0) {
             DrawClient(times, frame, layout.clients_top + LANE_PADDING + c * CLIENT_ROW, c, svg);
         }
     }
@@ -685,13 +690,14 @@ std::string TimeAxisSvg(const RunModel& model) {
     DrawLaneBackgrounds(layout, svg);
     DrawAxis(times, frame, layout, svg);
     DrawDriver(times, frame, layout, svg);
-    for (int t = 0; t < logcheck::NUM_TRANSLATERS; ++t) {
+    const int translaters = model.summary.sizes.translaters;
+    for (int t = 0; t < translaters; ++t) {
         DrawTranslater(model, frame, layout, t, svg);
     }
     DrawClients(times, frame, layout, svg);
     DrawBreaks(frame, layout, svg);
     // Over the breaks, so they stay whole.
-    for (int t = 0; t < logcheck::NUM_TRANSLATERS; ++t) {
+    for (int t = 0; t < translaters; ++t) {
         DrawLabels(layout, t, svg);
         DrawStopSignal(times, frame, times.translaters.at(t), t, BarTop(layout, t), svg);
     }

@@ -3,7 +3,6 @@
 // away are marks in a lane of their own, the driver's two closing lines are
 // vertical rules across all lanes.
 #include <algorithm>
-#include <array>
 #include <string>
 #include <vector>
 
@@ -60,7 +59,7 @@ struct AwayGroup {
 
 struct Layout {
     Frame frame;
-    std::array<Lane, logcheck::NUM_TRANSLATERS> lanes;
+    std::vector<Lane> lanes;  // by translater
     Lane away_lane;
     std::vector<AwayGroup> away;
     double lanes_bottom = 0;
@@ -151,6 +150,7 @@ void LayOutAway(const logcheck::Summary& summary, Layout& layout) {
 
 Layout LayOut(const logcheck::Summary& summary) {
     Layout layout;
+    layout.lanes.resize(static_cast<std::size_t>(summary.sizes.translaters));
     layout.frame.line_count = std::max(1, summary.line_count);
     for (const logcheck::Job& job : summary.jobs) {
         layout.lanes.at(job.translater).jobs.push_back(JobMark{job, "", 0, 0});
@@ -256,8 +256,8 @@ void DrawLane(const Lane& lane, const std::string& name, double middle, CSvg& sv
 }
 
 void DrawLanes(const Layout& layout, CSvg& svg) {
-    for (int t = 0; t < logcheck::NUM_TRANSLATERS; ++t) {
-        const Lane& lane = layout.lanes.at(t);
+    for (std::size_t t = 0; t < layout.lanes.size(); ++t) {
+        const Lane& lane = layout.lanes[t];
         DrawLane(lane, "Translater " + std::to_string(t), BarTop(lane) + BAR_HEIGHT / 2, svg);
     }
     const Lane& away = layout.away_lane;
@@ -297,8 +297,8 @@ void DrawJobBar(const Frame& frame, const Lane& lane, const logcheck::Job& job,
 }
 
 void DrawJobs(const Layout& layout, const logcheck::Summary& summary, CSvg& svg) {
-    for (int t = 0; t < logcheck::NUM_TRANSLATERS; ++t) {
-        const Lane& lane = layout.lanes.at(t);
+    for (std::size_t t = 0; t < layout.lanes.size(); ++t) {
+        const Lane& lane = layout.lanes[t];
         DrawLifeline(layout.frame, lane, summary.translaters.at(t), svg);
         for (const JobMark& mark : lane.jobs) {
             DrawJobBar(layout.frame, lane, mark.job,

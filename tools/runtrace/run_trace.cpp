@@ -1,69 +1,132 @@
 #include "run_trace.h"
 
 #include <algorithm>
-#include <cerrno>
+#include <cstdint>
 #include <cstdlib>
-#include <sstream>
+#include <string_view>
 
 namespace runtrace {
+
+const ProbeInfo KNOWN_PROBES[static_cast<int>(Probe::kOther)] = {
+    {Probe::kDriverStart, "driver_start", 0},
+    {Probe::kClientCreated, "client_created", 1},
+    {Probe::kStopFlag, "stop_flag", 0},
+    {Probe::kDriverEnd, "driver_end", 1},
+    {Probe::kTranslaterStart, "translater_start", 1},
+    {Probe::kTranslaterEnd, "translater_end", 1},
+    {Probe::kClientStart, "client_start", 2},
+    {Probe::kClientEnd, "client_end", 2},
+    {Probe::kClaim, "claim", 2},
+    {Probe::kPush, "push", 2},
+    {Probe::kPop, "pop", 2},
+    {Probe::kPopWait, "pop_wait", 1},
+    {Probe::kPopWake, "pop_wake", 1},
+    {Probe::kRelease, "release", 1},
+    {Probe::kJobWait, "job_wait", 1},
+    {Probe::kJobWake, "job_wake", 2},
+    {Probe::kJobReturn, "job_return", 2},
+    {Probe::kStopSignal, "stop_signal", 1},
+    {Probe::kDelayStart, "delay_start", 1},
+    {Probe::kDelayEnd, "delay_end", 1},
+    {Probe::kLine, "line", 0},
+    {Probe::kErrorLine, "error_line", 0},
+};
+
+const char* ProbeName(Probe probe) {
+    const int index = static_cast<int>(probe);
+    return index >= 0 && index < static_cast<int>(Probe::kOther) ? KNOWN_PROBES[index].name
+                                                                  : "other";
+}
+
 namespace {
 
-std::vector<std::string> Split(const std::string& text, char separator) {
-    std::vector<std::string> parts;
-    std::size_t begin = 0;
-    while (begin <= text.size()) {
-        std::size_t end = text.find(separator, begin);
-        if (end == std::string::npos) {
-            end = text.size();
+// The longest field a trace line holds: a probe's name, or a number of up to
+// 19 digits and a sign.
+const std::size_t MAX_FIELD = 64;
+
+// The fields of a line, split at its tabs.
+std::vector<std::string_view> Fields(std::string_view line) {
+    std::vector<std::string_view> fields;
+    for (std::size_t begin = 0;;) {
+        const std::size_t end = std::min(line.find('\t', begin), line.size());
+        fields.push_back(line.substr(begin, end - begin));
+        if (end == line.size()) {
+            return fields;
         }
-        parts.push_back(text.substr(begin, end - begin));
         begin = end + 1;
     }
-    return parts;
 }
 
-bool ParseNumber(const std::string& text, long long& value) {
-    if (text.empty()) {
+bool ParseNumber(std::string_view text, long long& value) {
+    if (text.empty() || text.size() > MAX_FIELD) {
         return false;
     }
+    const std::string digits(text);
     char* end = nullptr;
     errno = 0;
-    value = std::strtoll(text.c_str(), &end, 10);
-    return errno == 0 && *end == '\0';
+    value = std::strtoll(digits.c_str(), &end, 10);
+    return errno == 0 && *end == '\0' && (text[0] == '-' || (text[0] >= '0' && text[0] <= '9'));
 }
 
-bool ParseEvent(const std::string& line, Event& event) {
-    const std::vector<std::string> fields = Split(line, '\t');
+Probe ProbeNamed(std::string_view name) {
+    for (const ProbeInfo& info : KNOWN_PROBES) {
+        if (name == info.name) {
+            return info.probe;
+        }
+    }
+    return Probe::kOther;
+}
+
+// Reads one line of the file; "" or what is wrong with it.
+std::string ParseEvent(std::string_view line, Event& event) {
+    const std::vector<std::string_view> fields = Fields(line);
     long long ns = 0;
     long long tid = 0;
     if (fields.size() < 3 || !ParseNumber(fields[0], ns) || !ParseNumber(fields[1], tid) ||
-        ns < 0 || tid <= 0 || fields[2].empty()) {
-        return false;
+        ns < 0 || tid <= 0 || tid > INT32_MAX || fields[2].empty() ||
+        fields[2].size() > MAX_FIELD) {
+        return "not an event (nanoseconds, thread id, probe, integer arguments, separated by tabs)";
     }
     event.ns = ns;
     event.tid = static_cast<int>(tid);
-    event.probe = fields[2];
+    event.probe = ProbeNamed(fields[2]);
+    if (event.probe == Probe::kOther) {
+        event.other = std::string(fields[2]);
+    }
     for (std::size_t i = 3; i < fields.size(); ++i) {
         long long arg = 0;
         if (!ParseNumber(fields[i], arg)) {
-            return false;
+            return "an argument of " + std::string(event.Name()) + " is not an integer";
         }
         event.args.push_back(arg);
     }
-    return true;
+    const int wanted = event.probe == Probe::kOther
+                           ? static_cast<int>(event.args.size())
+                           : KNOWN_PROBES[static_cast<int>(event.probe)].args;
+    if (event.args.size() != static_cast<std::size_t>(wanted)) {
+        return std::string(event.Name()) + " has " + std::to_string(event.args.size()) +
+               " arguments, not " + std::to_string(wanted);
+    }
+    return "";
 }
 
-// Records the thread an event starts, if it starts one.
-void NameThread(const Event& event, Threads& threads) {
-    const long long index = event.Arg(0);
-    if (event.probe == "driver_start") {
+// Records the thread an event starts, if it starts one; "" or what is wrong.
+std::string NameThread(const Event& event, const logcheck::Sizes& sizes, Threads& threads) {
+    const bool translater = event.probe == Probe::kTranslaterStart;
+    if (event.probe == Probe::kDriverStart) {
         threads.driver = event.tid;
-    } else if (event.probe == "translater_start" && index >= 0 &&
-               index < logcheck::NUM_TRANSLATERS) {
-        threads.translaters[index] = event.tid;
-    } else if (event.probe == "client_start" && index >= 0 && index < logcheck::NUM_CLIENTS) {
-        threads.clients[index] = event.tid;
+    } else if (translater || event.probe == Probe::kClientStart) {
+        const long long index = event.Arg(0);
+        const int count = translater ? sizes.translaters : sizes.clients;
+        if (index < 0 || index >= count) {
+            return std::string(event.Name()) + " names " + (translater ? "translater " : "client ") +
+                   std::to_string(index) + ", not one of 0 to " + std::to_string(count - 1);
+        }
+        std::vector<int>& tids = translater ? threads.translaters : threads.clients;
+        tids.resize(std::max(tids.size(), static_cast<std::size_t>(index) + 1));
+        tids[static_cast<std::size_t>(index)] = event.tid;
     }
+    return "";
 }
 
 // The thread that writes a line of the log, and its name; tid 0 if the line
@@ -73,33 +136,19 @@ struct Author {
     std::string name;
 };
 
-// The index that follows prefix at the start of line, or -1.
-long long IndexAfter(const std::string& line, const std::string& prefix) {
-    if (line.compare(0, prefix.size(), prefix) != 0) {
-        return -1;
+Author AuthorOf(std::string_view text, const Threads& threads) {
+    logcheck::Line line;
+    if (!logcheck::ParseLine(text, line)) {
+        return {};
     }
-    const std::size_t begin = prefix.size();
-    std::size_t end = begin;
-    while (end < line.size() && end - begin < 9 && line[end] >= '0' && line[end] <= '9') {
-        ++end;
+    if (line.client >= 0) {
+        return {threads.Client(line.client), "client " + std::to_string(line.client)};
     }
-    long long index = -1;
-    return ParseNumber(line.substr(begin, end - begin), index) ? index : -1;
-}
-
-Author AuthorOf(const std::string& line, const Threads& threads) {
-    if (line.rfind("All ", 0) == 0) {
-        return {threads.driver, "the driver"};
+    if (line.translater >= 0) {
+        return {threads.Translater(line.translater),
+                "translater " + std::to_string(line.translater)};
     }
-    const long long translater = IndexAfter(line, "Translater ");
-    if (translater >= 0 && translater < logcheck::NUM_TRANSLATERS) {
-        return {threads.translaters[translater], "translater " + std::to_string(translater)};
-    }
-    const long long client = IndexAfter(line, "Client ");
-    if (client >= 0 && client < logcheck::NUM_CLIENTS) {
-        return {threads.clients[client], "client " + std::to_string(client)};
-    }
-    return {};
+    return {threads.driver, "the driver"};
 }
 
 // The name of the thread tid in the trace.
@@ -107,12 +156,12 @@ std::string NameOf(int tid, const Threads& threads) {
     if (tid == threads.driver) {
         return "the driver";
     }
-    for (int t = 0; t < logcheck::NUM_TRANSLATERS; ++t) {
+    for (std::size_t t = 0; t < threads.translaters.size(); ++t) {
         if (tid == threads.translaters[t]) {
             return "translater " + std::to_string(t);
         }
     }
-    for (int c = 0; c < logcheck::NUM_CLIENTS; ++c) {
+    for (std::size_t c = 0; c < threads.clients.size(); ++c) {
         if (tid == threads.clients[c]) {
             return "client " + std::to_string(c);
         }
@@ -120,60 +169,79 @@ std::string NameOf(int tid, const Threads& threads) {
     return "thread " + std::to_string(tid);
 }
 
+std::vector<std::string_view> SplitLines(std::string_view text) {
+    std::vector<std::string_view> lines;
+    for (std::size_t begin = 0; begin < text.size();) {
+        const std::size_t end = std::min(text.find('\n', begin), text.size());
+        lines.push_back(text.substr(begin, end - begin));
+        begin = end + 1;
+    }
+    return lines;
+}
+
 }  // namespace
 
-std::string ParseTrace(const std::string& text, Trace& trace) {
+std::string ParseTrace(const std::string& text, Trace& trace, const logcheck::Sizes& sizes) {
     trace = Trace{};
-    std::vector<std::string> lines = Split(text, '\n');
-    if (!lines.empty() && lines.back().empty()) {
-        lines.pop_back();
-    }
+    trace.sizes = sizes;
+    const std::vector<std::string_view> lines = SplitLines(text);
     for (std::size_t i = 0; i < lines.size(); ++i) {
         Event event;
-        if (!ParseEvent(lines[i], event)) {
-            return "trace line " + std::to_string(i + 1) +
-                   ": not an event (nanoseconds, thread id, probe, integer arguments, "
-                   "separated by tabs)";
+        std::string problem = ParseEvent(lines[i], event);
+        if (problem.empty() && !trace.events.empty() && event.ns < trace.events.back().ns) {
+            problem = "the events are not sorted by time";
         }
-        if (!trace.events.empty() && event.ns < trace.events.back().ns) {
-            return "trace line " + std::to_string(i + 1) + ": the events are not sorted by time";
+        if (problem.empty()) {
+            problem = NameThread(event, sizes, trace.threads);
         }
-        NameThread(event, trace.threads);
-        trace.events.push_back(event);
+        if (!problem.empty()) {
+            trace = Trace{};
+            return "trace line " + std::to_string(i + 1) + ": " + problem;
+        }
+        trace.events.push_back(std::move(event));
     }
     return "";
+}
+
+std::string FormatTrace(const std::vector<Event>& events) {
+    std::string text;
+    for (const Event& event : events) {
+        text += std::to_string(event.ns) + '\t' + std::to_string(event.tid) + '\t' + event.Name();
+        for (const long long arg : event.args) {
+            text += '\t' + std::to_string(arg);
+        }
+        text += '\n';
+    }
+    return text;
 }
 
 std::string JoinLog(const std::string& log, Trace& trace) {
     trace.line_events.clear();
     for (std::size_t i = 0; i < trace.events.size(); ++i) {
-        if (trace.events[i].probe == "line") {
+        if (trace.events[i].probe == Probe::kLine) {
             trace.line_events.push_back(i);
         }
     }
-    std::vector<std::string> lines = Split(log, '\n');
-    if (!lines.empty() && lines.back().empty()) {
-        lines.pop_back();
-    }
+    const std::vector<std::string_view> lines = SplitLines(log);
     const std::size_t common = std::min(lines.size(), trace.line_events.size());
     for (std::size_t n = 0; n < common; ++n) {
         const Author author = AuthorOf(lines[n], trace.threads);
         const int tid = trace.events[trace.line_events[n]].tid;
         if (author.tid == 0 || author.tid != tid) {
-            std::ostringstream problem;
-            problem << "line " << n + 1 << ": the trace has it written by "
-                    << NameOf(tid, trace.threads) << ", but the log has "
-                    << (author.name.empty() ? "a line no thread writes" : author.name)
-                    << " write it: the trace was not recorded with this log";
-            return problem.str();
+            trace.line_events.clear();
+            return "line " + std::to_string(n + 1) + ": the trace has it written by " +
+                   NameOf(tid, trace.threads) + ", but the log has " +
+                   (author.name.empty() ? "a line no thread writes" : author.name) +
+                   " write it: the trace was not recorded with this log";
         }
     }
     if (lines.size() != trace.line_events.size()) {
-        std::ostringstream problem;
-        problem << "line " << common + 1 << ": the log has " << lines.size()
-                << " lines but the trace " << trace.line_events.size()
-                << " line events: the trace was not recorded with this log";
-        return problem.str();
+        const std::string problem = "line " + std::to_string(common + 1) + ": the log has " +
+                                    std::to_string(lines.size()) + " lines but the trace " +
+                                    std::to_string(trace.line_events.size()) +
+                                    " line events: the trace was not recorded with this log";
+        trace.line_events.clear();
+        return problem;
     }
     return "";
 }

@@ -1,6 +1,11 @@
-// A trace of one run of the translaters program, as tools/trace records it
-// (trace.tsv: one probe firing a line, "ns <TAB> tid <TAB> probe [<TAB> arg]...",
-// sorted by time), and its join with the log recorded beside it.
+// A trace of one run of the translaters program, as tools/trace records it,
+// decoded once into typed events for every reader (the report and the tests),
+// and its join with the log recorded beside it.
+//
+// The file, trace.tsv, has one probe firing a line, sorted by time:
+//   nanoseconds <TAB> thread id <TAB> probe [<TAB> argument]...
+// tools/trace writes it (for every probe the program carries); ParseTrace and
+// FormatTrace here are the only code that reads or writes its lines.
 //
 // The join rests on the line probe: it fires right after each line of the log
 // is written, under the console lock, so its n-th firing is line n, and the
@@ -9,46 +14,101 @@
 #ifndef TRANSLATERS_TOOLS_RUNTRACE_RUN_TRACE_H
 #define TRANSLATERS_TOOLS_RUNTRACE_RUN_TRACE_H
 
-#include <array>
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "log_checker.h"
+#include "log_lines.h"
 
 namespace runtrace {
 
-// The result a timed wait returns when it runs out (ETIMEDOUT on Linux).
-const int WAIT_TIMED_OUT = 110;
+// The probes that the readers of traces use. A probe of the program that is
+// not here (a newer one) is read as kOther, with its name kept.
+enum class Probe {
+    kDriverStart,
+    kClientCreated,
+    kStopFlag,
+    kDriverEnd,
+    kTranslaterStart,
+    kTranslaterEnd,
+    kClientStart,
+    kClientEnd,
+    kClaim,
+    kPush,
+    kPop,
+    kPopWait,
+    kPopWake,
+    kRelease,
+    kJobWait,
+    kJobWake,
+    kJobReturn,
+    kStopSignal,
+    kDelayStart,
+    kDelayEnd,
+    kLine,
+    kErrorLine,
+    kOther,
+};
+
+// A known probe's name in the program and its number of arguments.
+struct ProbeInfo {
+    Probe probe;
+    const char* name;
+    int args;
+};
+extern const ProbeInfo KNOWN_PROBES[static_cast<int>(Probe::kOther)];
+
+// The name of a known probe.
+const char* ProbeName(Probe probe);
+
+// What a timed wait returns when it runs out (job_wake's result).
+const long long WAIT_TIMED_OUT = ETIMEDOUT;
 
 struct Event {
     std::int64_t ns = 0;  // CLOCK_MONOTONIC
     int tid = 0;
-    std::string probe;
-    std::vector<long long> args;
+    Probe probe = Probe::kOther;
+    std::vector<long long> args;  // as many as the probe has
+    std::string other;            // the name of a kOther probe
 
     long long Arg(std::size_t i) const { return i < args.size() ? args[i] : 0; }
+    const char* Name() const { return probe == Probe::kOther ? other.c_str() : ProbeName(probe); }
 };
 
-// Which thread is which, from the probes that start each thread; 0 if that
-// thread never started.
+// Which thread is which, from the probes that start each thread: the thread
+// id of each, 0 for one that never started.
 struct Threads {
     int driver = 0;
-    std::array<int, logcheck::NUM_TRANSLATERS> translaters{};
-    std::array<int, logcheck::NUM_CLIENTS> clients{};
+    std::vector<int> translaters;  // by ID, as far as the trace names them
+    std::vector<int> clients;      // by index, likewise
+
+    int Translater(int t) const { return Get(translaters, t); }
+    int Client(int c) const { return Get(clients, c); }
+
+private:
+    static int Get(const std::vector<int>& tids, int i) {
+        return i >= 0 && static_cast<std::size_t>(i) < tids.size() ? tids[i] : 0;
+    }
 };
 
 struct Trace {
+    logcheck::Sizes sizes;      // of the run
     std::vector<Event> events;  // in order of time
     Threads threads;
     // line_events[n]: the index in events of the line probe of log line n + 1.
     std::vector<std::size_t> line_events;
 };
 
-// Reads trace.tsv into trace.events and names the threads. Returns "" or what
-// is wrong, with the trace's line number.
-std::string ParseTrace(const std::string& text, Trace& trace);
+// Reads trace.tsv of a run of these sizes into trace: the events, each known
+// probe with its number of arguments, and the threads named, each index in
+// range. Returns "" or what is wrong, with the trace's line number.
+std::string ParseTrace(const std::string& text, Trace& trace,
+                       const logcheck::Sizes& sizes = logcheck::Sizes{});
+
+// The events as lines of trace.tsv.
+std::string FormatTrace(const std::vector<Event>& events);
 
 // Joins a parsed trace with the log (standard output) it was recorded with:
 // the n-th line probe must come from the thread that wrote line n. Returns ""
