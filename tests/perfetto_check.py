@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Checks a Chrome trace-event file written by translaters-report --perfetto.
 
-usage: perfetto_check.py JSON [TRACE_TSV]
+usage: perfetto_check.py JSON
 
 The file must parse as {"traceEvents": [...], "displayTimeUnit": "ms"} and:
   - every thread that has events is named (an "M" thread_name), the process too;
@@ -11,12 +11,8 @@ The file must parse as {"traceEvents": [...], "displayTimeUnit": "ms"} and:
     the finish, each inside an "X" slice of its own thread;
   - every counter stays at 0 or above and ends at 0.
 
-With TRACE_TSV (the trace the file was made from), it checks the file against
-what the trace says, read here on its own: every thread of the trace is named;
-each claim, stop signal and timed-out wait has an instant on its thread at its
-moment; each translater's queue counter goes through exactly the depths its
-pushes and pops give; and each job's first letter and terminator have a flow
-from the client's push to the translater's pop of it.
+(The file against the trace it was made from is checked by the report tests,
+which read the trace through the shared decoder.)
 
 Prints each problem found; exits 0 if there is none, 1 if there is any, 2 for
 a usage error.
@@ -24,9 +20,7 @@ a usage error.
 
 import json
 import sys
-from collections import defaultdict, deque
-
-TIMED_OUT = 110
+from collections import defaultdict
 
 
 def ns(value):
@@ -136,65 +130,8 @@ def check_counters(series, problems):
             problems.append(f"counter '{name}' ({key}) does not end at 0")
 
 
-def read_trace(path):
-    events = []
-    with open(path, encoding="ascii") as tsv:
-        for line in tsv:
-            fields = line.rstrip("\n").split("\t")
-            events.append((int(fields[0]), int(fields[1]), fields[2], [int(f) for f in fields[3:]]))
-    return events
-
-
-def trace_expectations(trace):
-    """What the trace says the file must show, computed from the trace alone."""
-    first = trace[0][0]
-    instants, depths = [], defaultdict(list)
-    queues, pushes_of = defaultdict(deque), defaultdict(list)
-    for at, tid, probe, args in trace:
-        if probe in ("claim", "stop_signal") or (probe == "job_wake" and args[1] == TIMED_OUT):
-            instants.append((tid, at - first, probe))
-        elif probe == "push":
-            handoff = {"push": (tid, at - first), "ch": args[1], "pop": None}
-            queues[args[0]].append(handoff)
-            pushes_of[tid].append(handoff)
-            depths[args[0]].append(len(queues[args[0]]))
-        elif probe == "pop":
-            queues[args[0]].popleft()["pop"] = (tid, at - first)
-            depths[args[0]].append(len(queues[args[0]]))
-    flows = []
-    for handoffs in pushes_of.values():  # a client sends one job: letters, then the NUL
-        flows += [(h["push"], h["pop"]) for h in (handoffs[0], handoffs[-1])]
-    return {
-        "tids": {tid for _, tid, _, _ in trace},
-        "instants": instants,
-        "depths": {t: [0] + d for t, d in depths.items()},
-        "flows": flows,
-    }
-
-
-def check_against_trace(events, named, series, flows, trace_path, problems):
-    wanted = trace_expectations(read_trace(trace_path))
-    for tid in sorted(wanted["tids"] - {tid for _, tid in named}):
-        problems.append(f"thread {tid} of the trace has no thread_name")
-    instants = {(e["tid"], ns(e["ts"])) for e in events if e["ph"] == "i" and e.get("s") == "t"}
-    for tid, at, probe in wanted["instants"]:
-        if (tid, at) not in instants:
-            problems.append(f"no instant for the {probe} of thread {tid} at {at} ns")
-    for t, depths in sorted(wanted["depths"].items()):
-        found = [values for (_, name, _), values in series.items()
-                 if name.endswith(f"translater {t}")]
-        if found != [depths]:
-            problems.append(f"translater {t}'s queue counter is {found[:1]}, the trace gives "
-                            f"{depths}")
-    connected = set(flows.values())
-    for start, finish in wanted["flows"]:
-        if (start, finish) not in connected:
-            problems.append(f"no flow from thread {start[0]} at {start[1]} ns to thread "
-                            f"{finish[0]} at {finish[1]} ns (a job's first letter or terminator)")
-
-
 def main(argv):
-    if len(argv) not in (2, 3):
+    if len(argv) != 2:
         print(__doc__.split("\n\n")[1], file=sys.stderr)
         return 2
     problems = []
@@ -211,8 +148,6 @@ def main(argv):
     flows = check_flows(events, tracks, problems)
     series = counters(events)
     check_counters(series, problems)
-    if len(argv) == 3:
-        check_against_trace(events, named, series, flows, argv[2], problems)
     for problem in problems[:40]:
         print(f"perfetto_check: {problem}")
     if len(problems) > 40:

@@ -1,11 +1,11 @@
 // translaters-report with a trace: on a run recorded with tools/trace and kept
 // under tests/data/trace-run (no root needed), its table's times against the
-// trace, its time-axis picture, its Perfetto file through perfetto_check.py,
-// traces that do not fit the log, and bad usage; and once on a run recorded
-// here and now, where tracing is possible.
+// trace, its time-axis picture, its Perfetto file against the trace and
+// through perfetto_check.py, traces that do not fit the log, and bad usage;
+// and once on a run recorded here and now, where tracing is possible.
 //
-// The trace is read here on its own, line by line, so a fault in how the tool
-// reads it or joins it with the log shows.
+// The trace is decoded by the shared reader, but every fact the tests check
+// the report against is worked out here, from the events, on its own.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,15 +14,20 @@
 #include <iomanip>
 #include <map>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "log_checker.h"
 #include "process_runner.h"
 #include "report_support.h"
+#include "run_trace.h"
 
 namespace {
 
+using runtrace::Event;
+using runtrace::Probe;
 using testing_support::Count;
 using testing_support::CTempDir;
 using testing_support::ExpectRendersWhole;
@@ -35,9 +40,6 @@ using testing_support::RunResult;
 using testing_support::SplitLines;
 using testing_support::WriteFile;
 
-const int NUM_TRANSLATERS = 3;
-const int NUM_CLIENTS = 30;
-const long long TIMED_OUT = 110;  // ETIMEDOUT
 const double RUN_TIMEOUT_SECONDS = 30;
 const int EXIT_MISMATCH = 1;
 const int EXIT_USAGE = 2;
@@ -47,93 +49,23 @@ const double MS_TOLERANCE = 0.0011;
 
 const std::string SAMPLE = TRACE_SAMPLE_DIR;
 
-struct Event {
-    long long ns = 0;
-    int tid = 0;
-    std::string probe;
-    std::vector<long long> args;
-};
-
-std::vector<Event> ReadEvents(const std::string& tsv) {
-    std::vector<Event> events;
-    for (const std::string& line : SplitLines(tsv)) {
-        std::istringstream fields(line);
-        Event event;
-        fields >> event.ns >> event.tid >> event.probe;
-        for (long long arg = 0; fields >> arg;) {
-            event.args.push_back(arg);
-        }
-        events.push_back(event);
-    }
-    return events;
-}
-
-std::string WriteEvents(const std::vector<Event>& events) {
-    std::string tsv;
-    for (const Event& event : events) {
-        tsv += std::to_string(event.ns) + "\t" + std::to_string(event.tid) + "\t" + event.probe;
-        for (const long long arg : event.args) {
-            tsv += "\t" + std::to_string(arg);
-        }
-        tsv += "\n";
-    }
-    return tsv;
-}
-
-// Which thread is which, from the probes that start them.
-struct Threads {
-    int driver = 0;
-    std::map<int, int> translaters;  // ID -> tid
-    std::map<int, int> clients;      // index -> tid
-};
-
-Threads NameThreads(const std::vector<Event>& events) {
-    Threads threads;
-    for (const Event& event : events) {
-        if (event.probe == "driver_start") {
-            threads.driver = event.tid;
-        } else if (event.probe == "translater_start") {
-            threads.translaters[static_cast<int>(event.args.at(0))] = event.tid;
-        } else if (event.probe == "client_start") {
-            threads.clients[static_cast<int>(event.args.at(0))] = event.tid;
-        }
-    }
-    return threads;
-}
-
-// The number after prefix at the start of text, or -1.
-int IndexAfter(const std::string& text, const std::string& prefix) {
-    std::smatch m;
-    const std::regex NUMBER("^" + prefix + "(\\d+)");
-    return std::regex_search(text, m, NUMBER) ? std::stoi(m[1]) : -1;
-}
-
-// The thread that writes a line of the log, by its text; 0 if none.
-int Author(const std::string& line, const Threads& threads) {
-    if (line.rfind("All ", 0) == 0) {
-        return threads.driver;
-    }
-    const int translater = IndexAfter(line, "Translater ");
-    if (translater >= 0) {
-        return threads.translaters.count(translater) != 0 ? threads.translaters.at(translater) : 0;
-    }
-    const int client = IndexAfter(line, "Client ");
-    return threads.clients.count(client) != 0 ? threads.clients.at(client) : 0;
-}
-
 // The first log line whose line event is not its author's; 0 if all fit.
-int FirstDifferingLine(const std::string& log, const std::vector<Event>& events) {
-    const Threads threads = NameThreads(events);
+int FirstDifferingLine(const std::string& log, const runtrace::Trace& trace) {
     const std::vector<std::string> lines = SplitLines(log);
     std::vector<int> writers;
-    for (const Event& event : events) {
-        if (event.probe == "line") {
+    for (const Event& event : trace.events) {
+        if (event.probe == Probe::kLine) {
             writers.push_back(event.tid);
         }
     }
     const std::size_t common = std::min(lines.size(), writers.size());
     for (std::size_t n = 0; n < common; ++n) {
-        if (Author(lines[n], threads) != writers[n]) {
+        logcheck::Line line;
+        const int author = !logcheck::ParseLine(lines[n], line) ? 0
+                           : line.client >= 0     ? trace.threads.Client(line.client)
+                           : line.translater >= 0 ? trace.threads.Translater(line.translater)
+                                                  : trace.threads.driver;
+        if (author != writers[n]) {
             return static_cast<int>(n) + 1;
         }
     }
@@ -164,27 +96,26 @@ struct RunFacts {
 
 class CFactFinder {
 public:
-    explicit CFactFinder(const std::vector<Event>& events)
-        : m_events(events), m_threads(NameThreads(events)) {
-        for (const auto& [index, tid] : m_threads.clients) {
-            m_client_of[tid] = index;
+    explicit CFactFinder(const runtrace::Trace& trace) : m_trace(trace) {
+        for (std::size_t c = 0; c < trace.threads.clients.size(); ++c) {
+            m_client_of[trace.threads.clients[c]] = static_cast<int>(c);
         }
-        for (const auto& [id, tid] : m_threads.translaters) {
-            m_translater_of[tid] = id;
+        for (std::size_t t = 0; t < trace.threads.translaters.size(); ++t) {
+            m_translater_of[trace.threads.translaters[t]] = static_cast<int>(t);
         }
         // Times in the table count from the driver's start.
-        const auto start = std::find_if(events.begin(), events.end(), [](const Event& event) {
-            return event.probe == "driver_start";
-        });
-        m_start = start != events.end() ? start->ns : 0;
+        const auto start =
+            std::find_if(trace.events.begin(), trace.events.end(),
+                         [](const Event& event) { return event.probe == Probe::kDriverStart; });
+        m_start = start != trace.events.end() ? start->ns : 0;
     }
 
     RunFacts Find() {
-        for (const Event& event : m_events) {
+        for (const Event& event : m_trace.events) {
             TakeEvent(event);
         }
         for (auto& [id, facts] : m_facts.translaters) {
-            FinishStop(m_threads.translaters.at(id), facts);
+            FinishStop(m_trace.threads.Translater(id), facts);
         }
         return m_facts;
     }
@@ -195,24 +126,24 @@ private:
     void TakeEvent(const Event& event) {
         const bool client = m_client_of.count(event.tid) != 0;
         const int c = client ? m_client_of.at(event.tid) : -1;
-        if (event.probe == "line") {
+        if (event.probe == Probe::kLine) {
             m_facts.lines.push_back(Ms(event.ns));
-        } else if (event.probe == "claim" && event.args.at(1) == 1) {
+        } else if (event.probe == Probe::kClaim && event.args.at(1) == 1) {
             m_facts.claimed[c] = Ms(event.ns);
-        } else if (event.probe == "push") {
+        } else if (event.probe == Probe::kPush) {
             TakePush(c, event);
-        } else if (event.probe == "pop") {
+        } else if (event.probe == Probe::kPop) {
             const Queued queued = m_queues[event.args.at(0)].front();
             m_queues[event.args.at(0)].pop_front();
             if (queued.ch != 0) {
                 m_facts.queue_waits[queued.client].push_back(
                     static_cast<double>(event.ns - queued.push_ns) / 1e6);
             }
-        } else if (event.probe == "delay_start" && client) {
+        } else if (event.probe == Probe::kDelayStart && client) {
             m_pause_begin.emplace(c, Ms(event.ns));  // only its first pause counts
-        } else if (event.probe == "delay_end" && client) {
+        } else if (event.probe == Probe::kDelayEnd && client) {
             m_facts.paced.emplace(c, Ms(event.ns) - m_pause_begin.at(c));
-        } else if (event.tid == m_threads.driver) {
+        } else if (event.tid == m_trace.threads.driver) {
             TakeDriver(event);
         } else if (m_translater_of.count(event.tid) != 0) {
             TakeTranslater(m_facts.translaters[m_translater_of.at(event.tid)], event);
@@ -230,29 +161,29 @@ private:
     }
 
     void TakeDriver(const Event& event) {
-        if (event.probe == "stop_flag") {
+        if (event.probe == Probe::kStopFlag) {
             m_facts.stop_flag = Ms(event.ns);
-        } else if (event.probe == "driver_end") {
+        } else if (event.probe == Probe::kDriverEnd) {
             m_facts.run = Ms(event.ns);
-        } else if (event.probe == "stop_signal") {
+        } else if (event.probe == Probe::kStopSignal) {
             m_facts.translaters[static_cast<int>(event.args.at(0))].signal = Ms(event.ns);
         }
     }
 
     void TakeTranslater(TranslaterFacts& facts, const Event& event) {
-        if (event.probe == "job_wait") {
+        if (event.probe == Probe::kJobWait) {
             ++facts.waits;
             m_wait_begin[event.tid] = Ms(event.ns);
-        } else if (event.probe == "job_wake") {
-            const bool out = event.args.at(1) == TIMED_OUT;
+        } else if (event.probe == Probe::kJobWake) {
+            const bool out = event.args.at(1) == runtrace::WAIT_TIMED_OUT;
             facts.timed_out += out ? 1 : 0;
             m_facts.timeouts += out ? 1 : 0;
             m_last_wait[event.tid] = {m_wait_begin[event.tid], Ms(event.ns), out ? 1.0 : 0.0};
-        } else if (event.probe == "job_return" && event.args.at(1) == 1) {
+        } else if (event.probe == Probe::kJobReturn && event.args.at(1) == 1) {
             m_work_begin[event.tid] = Ms(event.ns);
-        } else if (event.probe == "job_return") {
+        } else if (event.probe == Probe::kJobReturn) {
             facts.left = Ms(event.ns);
-        } else if (event.probe == "release") {
+        } else if (event.probe == Probe::kRelease) {
             facts.serving += Ms(event.ns) - m_work_begin[event.tid];
         }
     }
@@ -271,8 +202,7 @@ private:
         long long ch;
     };
 
-    const std::vector<Event>& m_events;
-    Threads m_threads;
+    const runtrace::Trace& m_trace;
     std::map<int, int> m_client_of;
     std::map<int, int> m_translater_of;
     long long m_start = 0;
@@ -346,10 +276,11 @@ void ExpectTurnedAwayTimes(const Rows& away, const RunFacts& facts) {
     }
 }
 
-void ExpectTranslaterTimes(const Rows& spent, const Rows& stop, const RunFacts& facts) {
-    ASSERT_EQ(spent.size(), static_cast<std::size_t>(NUM_TRANSLATERS));
-    ASSERT_EQ(stop.size(), static_cast<std::size_t>(NUM_TRANSLATERS));
-    for (int t = 0; t < NUM_TRANSLATERS; ++t) {
+void ExpectTranslaterTimes(const Rows& spent, const Rows& stop, const logcheck::Sizes& sizes,
+                           const RunFacts& facts) {
+    ASSERT_EQ(spent.size(), static_cast<std::size_t>(sizes.translaters));
+    ASSERT_EQ(stop.size(), static_cast<std::size_t>(sizes.translaters));
+    for (int t = 0; t < sizes.translaters; ++t) {
         SCOPED_TRACE("translater " + std::to_string(t));
         const TranslaterFacts& translater = facts.translaters.at(t);
         ASSERT_EQ(spent[t].size(), 6U);
@@ -369,21 +300,63 @@ void ExpectTranslaterTimes(const Rows& spent, const Rows& stop, const RunFacts& 
     }
 }
 
+// A run recorded with tools/trace: its log, its trace, and the sizes of the
+// build that ran it, with the report's options that name them.
+struct Recorded {
+    std::string log;
+    std::string trace_path;
+    runtrace::Trace trace;
+    logcheck::Sizes sizes;
+    std::vector<std::string> size_args;
+
+    // translaters-report on the log, told the run's sizes.
+    RunResult Report(std::vector<std::string> args) const {
+        args.insert(args.end(), size_args.begin(), size_args.end());
+        return RunReport(log, args);
+    }
+};
+
+// Reads the run recorded in dir (out, trace.tsv, and sizes: the report's size
+// options for it, one line; none for a run of this build).
+Recorded LoadRecorded(const std::string& dir) {
+    Recorded run;
+    run.log = ReadFile(dir + "/out");
+    run.trace_path = dir + "/trace.tsv";
+    std::istringstream options(ReadFile(dir + "/sizes"));
+    for (std::string word; options >> word;) {
+        run.size_args.push_back(word);
+    }
+    std::vector<char*> argv;
+    for (std::string& arg : run.size_args) {
+        argv.push_back(arg.data());
+    }
+    for (int i = 0; i < static_cast<int>(argv.size()); ++i) {
+        std::string problem;
+        EXPECT_TRUE(logcheck::TakeSizeOption(static_cast<int>(argv.size()), argv.data(), i,
+                                             run.sizes, problem) &&
+                    problem.empty())
+            << dir << "/sizes: " << problem;
+    }
+    EXPECT_EQ(runtrace::ParseTrace(ReadFile(run.trace_path), run.trace, run.sizes), "");
+    EXPECT_EQ(ReadFile(dir + "/status"), "0\n");
+    return run;
+}
+
 // The whole table with a trace, against the trace read here and the table
 // the report makes of the log alone.
-void ExpectTableMatchesTrace(const std::string& log, const std::string& trace_path) {
-    const RunResult plain = RunReport(log, {});
-    const RunResult timed = RunReport(log, {"--trace", trace_path});
+void ExpectTableMatchesTrace(const Recorded& run) {
+    const RunResult plain = run.Report({});
+    const RunResult timed = run.Report({"--trace", run.trace_path});
     ASSERT_EQ(plain.exit_status, 0) << plain.err;
     ASSERT_EQ(timed.exit_status, 0) << timed.err;
     EXPECT_EQ(timed.err, "");
-    const RunFacts facts = CFactFinder(ReadEvents(ReadFile(trace_path))).Find();
+    const RunFacts facts = CFactFinder(run.trace).Find();
     std::map<std::string, Rows> tables = ReadTables(timed.out);
     std::map<std::string, Rows> plain_tables = ReadTables(plain.out);
     ExpectJobTimes(tables["Jobs,"], plain_tables["Jobs,"], facts);
     ExpectTurnedAwayTimes(tables["Clients"], facts);
     ASSERT_EQ(tables["Clients"].size(), plain_tables["Clients"].size());
-    ExpectTranslaterTimes(tables["How"], tables["The"], facts);
+    ExpectTranslaterTimes(tables["How"], tables["The"], run.sizes, facts);
 
     std::smatch m;
     static const std::regex RUN(R"(run: ([0-9.]+) ms from .* stop flag set at ([0-9.]+) ms)");
@@ -392,36 +365,26 @@ void ExpectTableMatchesTrace(const std::string& log, const std::string& trace_pa
     EXPECT_NEAR(std::stod(m[2]), facts.stop_flag, MS_TOLERANCE);
 }
 
-// The recorded run under tests/data/trace-run.
-struct Sample {
-    std::string log;
-    std::string tsv;
-    std::vector<Event> events;
-};
-
-Sample LoadSample() {
-    Sample sample;
-    sample.log = ReadFile(SAMPLE + "/out");
-    sample.tsv = ReadFile(SAMPLE + "/trace.tsv");
-    sample.events = ReadEvents(sample.tsv);
-    EXPECT_GT(sample.events.size(), 1000U) << "no sample trace in " << SAMPLE;
-    EXPECT_EQ(ReadFile(SAMPLE + "/status"), "0\n");
+// The run recorded under tests/data/trace-run.
+Recorded LoadSample() {
+    Recorded sample = LoadRecorded(SAMPLE);
+    EXPECT_GT(sample.trace.events.size(), 1000U) << "no sample trace in " << SAMPLE;
     return sample;
 }
 
 TEST(ReportTraceSample, TableTimesMatchTheTrace) {
-    const Sample sample = LoadSample();
-    ASSERT_FALSE(sample.events.empty());
+    const Recorded sample = LoadSample();
+    ASSERT_FALSE(sample.trace.events.empty());
     // The sample has what the tables must get right: a client that lost a
     // claim before it won one, a translater with two jobs, a wait that ran out.
-    const RunFacts facts = CFactFinder(sample.events).Find();
+    const RunFacts facts = CFactFinder(sample.trace).Find();
     ASSERT_GE(facts.timeouts, 1);
-    ExpectTableMatchesTrace(sample.log, SAMPLE + "/trace.tsv");
+    ExpectTableMatchesTrace(sample);
 }
 
-int CountProbe(const std::vector<Event>& events, const std::string& probe, long long arg1 = -1) {
+int CountProbe(const std::vector<Event>& events, Probe probe, long long arg1 = -1) {
     return static_cast<int>(std::count_if(events.begin(), events.end(), [&](const Event& event) {
-        return event.probe == probe && (arg1 < 0 || event.args.at(1) == arg1);
+        return event.probe == probe && (arg1 < 0 || event.Arg(1) == arg1);
     }));
 }
 
@@ -438,32 +401,34 @@ std::vector<double> XsOf(const std::string& svg, const std::string& css_class) {
 
 // The picture has an element of each kind for each thing of that kind in the
 // trace, in the order of time, and renders as a whole picture.
-void ExpectTimeAxisSvg(const std::string& svg_path, const std::vector<Event>& events) {
+void ExpectTimeAxisSvg(const std::string& svg_path, const Recorded& run) {
     const std::string rsvg = RSVG_CONVERT;
     ASSERT_NE(rsvg, "") << RSVG_MISSING;
     const std::string svg = ReadFile(svg_path);
-    const int jobs = CountProbe(events, "job_return", 1);
-    EXPECT_EQ(Count(svg, "class=\"translater-lane\""), NUM_TRANSLATERS);
-    EXPECT_EQ(Count(svg, "class=\"client-row\""), NUM_CLIENTS);
+    const std::vector<Event>& events = run.trace.events;
+    const int jobs = CountProbe(events, Probe::kJobReturn, 1);
+    EXPECT_EQ(Count(svg, "class=\"translater-lane\""), run.sizes.translaters);
+    EXPECT_EQ(Count(svg, "class=\"client-row\""), run.sizes.clients);
     EXPECT_EQ(Count(svg, "class=\"stop-flag\""), 1);
-    EXPECT_EQ(Count(svg, "class=\"stop-signal "), NUM_TRANSLATERS);
+    EXPECT_EQ(Count(svg, "class=\"stop-signal "), run.sizes.translaters);
     EXPECT_EQ(Count(svg, "class=\"job\""), jobs);
-    EXPECT_EQ(Count(svg, "class=\"job-wait"), CountProbe(events, "job_wait"));
-    EXPECT_EQ(Count(svg, "class=\"pop-wait\""), CountProbe(events, "pop_wait"));
-    EXPECT_EQ(Count(svg, "class=\"timeout\""), CountProbe(events, "job_wake", TIMED_OUT));
-    EXPECT_EQ(Count(svg, "class=\"claim "), CountProbe(events, "claim"));
-    EXPECT_EQ(Count(svg, "class=\"claim won\""), CountProbe(events, "claim", 1));
+    EXPECT_EQ(Count(svg, "class=\"job-wait"), CountProbe(events, Probe::kJobWait));
+    EXPECT_EQ(Count(svg, "class=\"pop-wait\""), CountProbe(events, Probe::kPopWait));
+    EXPECT_EQ(Count(svg, "class=\"timeout\""),
+              CountProbe(events, Probe::kJobWake, runtrace::WAIT_TIMED_OUT));
+    EXPECT_EQ(Count(svg, "class=\"claim "), CountProbe(events, Probe::kClaim));
+    EXPECT_EQ(Count(svg, "class=\"claim won\""), CountProbe(events, Probe::kClaim, 1));
     // The pauses of the driver and the clients; a translater's are part of its jobs.
-    const Threads threads = NameThreads(events);
-    int translater_pauses = 0;
-    for (const auto& [id, tid] : threads.translaters) {
-        translater_pauses += static_cast<int>(std::count_if(
-            events.begin(), events.end(),
-            [tid = tid](const Event& e) { return e.tid == tid && e.probe == "delay_end"; }));
-    }
-    EXPECT_EQ(Count(svg, "class=\"pause\""), CountProbe(events, "delay_end") - translater_pauses);
-    EXPECT_EQ(Count(svg, "class=\"turned-away\""), NUM_CLIENTS - jobs);
-    const RunFacts facts = CFactFinder(events).Find();
+    const std::vector<int>& translaters = run.trace.threads.translaters;
+    const int translater_pauses = static_cast<int>(
+        std::count_if(events.begin(), events.end(), [&translaters](const Event& e) {
+            return e.probe == Probe::kDelayEnd &&
+                   std::find(translaters.begin(), translaters.end(), e.tid) != translaters.end();
+        }));
+    EXPECT_EQ(Count(svg, "class=\"pause\""),
+              CountProbe(events, Probe::kDelayEnd) - translater_pauses);
+    EXPECT_EQ(Count(svg, "class=\"turned-away\""), run.sizes.clients - jobs);
+    const RunFacts facts = CFactFinder(run.trace).Find();
     std::ostringstream stop_flag;
     stop_flag << "<title>stop flag set at " << std::fixed << std::setprecision(3) << facts.stop_flag
               << " ms</title>";
@@ -479,63 +444,162 @@ void ExpectTimeAxisSvg(const std::string& svg_path, const std::vector<Event>& ev
 }
 
 TEST(ReportTraceSample, TimeAxisSvgShowsTheTraceAndRenders) {
-    const Sample sample = LoadSample();
-    ASSERT_FALSE(sample.events.empty());
+    const Recorded sample = LoadSample();
+    ASSERT_FALSE(sample.trace.events.empty());
     CTempDir dir;
     const std::string svg_path = dir.File("time.svg");
-    const RunResult report = RunReport(
-        sample.log, {"--trace", SAMPLE + "/trace.tsv", "--svg", svg_path, "--axis", "time"});
+    const RunResult report =
+        sample.Report({"--trace", sample.trace_path, "--svg", svg_path, "--axis", "time"});
     ASSERT_EQ(report.exit_status, 0) << report.err;
-    ExpectTimeAxisSvg(svg_path, sample.events);
+    ExpectTimeAxisSvg(svg_path, sample);
     // The line axis stays the default, with or without a trace.
     const std::string line_path = dir.File("line.svg");
-    ASSERT_EQ(
-        RunReport(sample.log, {"--trace", SAMPLE + "/trace.tsv", "--svg", line_path}).exit_status,
-        0);
+    ASSERT_EQ(sample.Report({"--trace", sample.trace_path, "--svg", line_path}).exit_status, 0);
     const std::string line_only = dir.File("line-only.svg");
-    ASSERT_EQ(RunReport(sample.log, {"--svg", line_only}).exit_status, 0);
+    ASSERT_EQ(sample.Report({"--svg", line_only}).exit_status, 0);
     EXPECT_EQ(ReadFile(line_path), ReadFile(line_only));
 }
 
-RunResult CheckPerfetto(const std::string& json_path, const std::string& trace_path) {
+RunResult CheckPerfetto(const std::string& json_path) {
     RunOptions options;
     options.args = {PERFETTO_CHECK, json_path};
-    if (!trace_path.empty()) {
-        options.args.push_back(trace_path);
-    }
     options.timeout_seconds = RUN_TIMEOUT_SECONDS;
     EXPECT_STRNE(PYTHON3, "") << "python3 was not found when the build was configured";
     return RunProgram(PYTHON3, options);
 }
 
-void ExpectPerfettoClean(const std::string& json_path, const std::string& trace_path) {
-    const RunResult check = CheckPerfetto(json_path, trace_path);
+// One event of a Perfetto file, as translaters-report writes it: one a line.
+struct JsonEvent {
+    char phase = 0;
+    std::string name;
+    int tid = 0;
+    long long ns = 0;  // from the trace's first event
+    long long id = -1;  // a flow's
+    long long value = -1;  // a counter's
+};
+
+// A ts in microseconds with three decimals, in whole nanoseconds.
+long long Nanoseconds(const std::string& ts) {
+    const std::size_t point = ts.find('.');
+    const std::string fraction = (ts.substr(point + 1) + "000").substr(0, 3);
+    return std::stoll(ts.substr(0, point)) * 1000 + std::stoll(fraction);
+}
+
+std::vector<JsonEvent> ReadJsonEvents(const std::string& json) {
+    static const std::regex EVENT(R"re(^\{"ph":"(.)","name":"([^"]*)","pid":\d+,"tid":(\d+))re");
+    static const std::regex TS(R"re("ts":([0-9]+\.[0-9]+))re");
+    static const std::regex ID(R"re("id":([0-9]+))re");
+    static const std::regex VALUE(R"re("args":\{"letters":([0-9]+)\})re");
+    std::vector<JsonEvent> events;
+    for (const std::string& line : SplitLines(json)) {
+        std::smatch m;
+        if (!std::regex_search(line, m, EVENT)) {
+            continue;
+        }
+        JsonEvent event{m.str(1)[0], m.str(2), std::stoi(m.str(3))};
+        if (std::regex_search(line, m, TS)) {
+            event.ns = Nanoseconds(m.str(1));
+        }
+        if (std::regex_search(line, m, ID)) {
+            event.id = std::stoll(m.str(1));
+        }
+        if (std::regex_search(line, m, VALUE)) {
+            event.value = std::stoll(m.str(1));
+        }
+        events.push_back(event);
+    }
+    return events;
+}
+
+// The Perfetto file against the trace it was made from: every thread named;
+// an instant at each claim, stop signal and wait that ran out; each queue's
+// counter going through the depths its pushes and pops give; and a flow from
+// the push of each job's first letter and of its terminator to their pops.
+void ExpectPerfettoFitsTrace(const std::string& json_path, const Recorded& run) {
+    const std::vector<JsonEvent> json = ReadJsonEvents(ReadFile(json_path));
+    const std::vector<Event>& events = run.trace.events;
+    const long long first = events.front().ns;
+    std::set<int> named;
+    std::set<std::pair<int, long long>> instants;
+    std::map<std::string, std::vector<long long>> counters;
+    std::map<long long, std::vector<std::pair<int, long long>>> flows;  // id -> its two ends
+    for (const JsonEvent& event : json) {
+        if (event.phase == 'M' && event.name == "thread_name") {
+            named.insert(event.tid);
+        } else if (event.phase == 'i') {
+            instants.emplace(event.tid, event.ns);
+        } else if (event.phase == 'C') {
+            counters[event.name].push_back(event.value);  // written in order of time
+        } else if (event.phase == 's' || event.phase == 'f') {
+            flows[event.id].emplace_back(event.tid, event.ns);
+        }
+    }
+    std::set<std::vector<std::pair<int, long long>>> connected;
+    for (const auto& [id, ends] : flows) {
+        connected.insert(ends);
+    }
+    struct Pushed {
+        std::pair<int, long long> push;
+        bool flowed;  // a first letter or a terminator
+    };
+    std::map<long long, std::deque<Pushed>> queues;
+    std::map<long long, std::vector<long long>> depths;
+    std::set<int> pushed_once;
+    for (const Event& event : events) {
+        const std::pair<int, long long> at{event.tid, event.ns - first};
+        EXPECT_EQ(named.count(event.tid), 1u) << "thread " << event.tid << " has no thread_name";
+        if (event.probe == Probe::kClaim || event.probe == Probe::kStopSignal ||
+            (event.probe == Probe::kJobWake && event.Arg(1) == runtrace::WAIT_TIMED_OUT)) {
+            EXPECT_EQ(instants.count(at), 1u) << "no instant for the " << event.Name()
+                                              << " of thread " << at.first << " at " << at.second;
+        } else if (event.probe == Probe::kPush) {
+            const bool flowed = pushed_once.insert(event.tid).second || event.Arg(1) == 0;
+            queues[event.Arg(0)].push_back(Pushed{at, flowed});
+            depths[event.Arg(0)].push_back(static_cast<long long>(queues[event.Arg(0)].size()));
+        } else if (event.probe == Probe::kPop) {
+            const Pushed pushed = queues[event.Arg(0)].front();
+            queues[event.Arg(0)].pop_front();
+            depths[event.Arg(0)].push_back(static_cast<long long>(queues[event.Arg(0)].size()));
+            EXPECT_TRUE(!pushed.flowed || connected.count({pushed.push, at}) == 1)
+                << "no flow from thread " << pushed.push.first << " at " << pushed.push.second
+                << " to thread " << at.first << " at " << at.second;
+        }
+    }
+    for (int t = 0; t < run.sizes.translaters; ++t) {
+        std::vector<long long> expected = {0};
+        expected.insert(expected.end(), depths[t].begin(), depths[t].end());
+        EXPECT_EQ(counters["queue of translater " + std::to_string(t)], expected)
+            << "translater " << t << "'s queue counter";
+    }
+}
+
+void ExpectPerfettoClean(const std::string& json_path, const Recorded& run) {
+    const RunResult check = CheckPerfetto(json_path);
     EXPECT_EQ(check.exit_status, 0) << check.out << check.err;
     EXPECT_NE(check.out.find("perfetto_check: clean"), std::string::npos) << check.out;
+    ExpectPerfettoFitsTrace(json_path, run);
 }
 
 TEST(ReportTraceSample, PerfettoFileParsesNestsAndConnects) {
-    const Sample sample = LoadSample();
-    ASSERT_FALSE(sample.events.empty());
+    const Recorded sample = LoadSample();
+    ASSERT_FALSE(sample.trace.events.empty());
     CTempDir dir;
     const std::string json_path = dir.File("run.json");
-    const RunResult report =
-        RunReport(sample.log, {"--trace", SAMPLE + "/trace.tsv", "--perfetto", json_path});
+    const RunResult report = sample.Report({"--trace", sample.trace_path, "--perfetto", json_path});
     ASSERT_EQ(report.exit_status, 0) << report.err;
-    ExpectPerfettoClean(json_path, SAMPLE + "/trace.tsv");
+    ExpectPerfettoClean(json_path, sample);
     // One thread_name per thread: the driver, the translaters and the clients.
     EXPECT_EQ(Count(ReadFile(json_path), "\"name\":\"thread_name\""),
-              1 + NUM_TRANSLATERS + NUM_CLIENTS);
+              1 + sample.sizes.translaters + sample.sizes.clients);
 }
 
 // The checker is the test above: it must refuse each fault it looks for.
 TEST(ReportTraceSample, PerfettoCheckerRefusesBrokenFiles) {
-    const Sample sample = LoadSample();
-    ASSERT_FALSE(sample.events.empty());
+    const Recorded sample = LoadSample();
+    ASSERT_FALSE(sample.trace.events.empty());
     CTempDir dir;
     const std::string json_path = dir.File("run.json");
-    ASSERT_EQ(RunReport(sample.log, {"--trace", SAMPLE + "/trace.tsv", "--perfetto", json_path})
-                  .exit_status,
+    ASSERT_EQ(sample.Report({"--trace", sample.trace_path, "--perfetto", json_path}).exit_status,
               0);
     const std::string json = ReadFile(json_path);
     struct Breakage {
@@ -561,7 +625,7 @@ TEST(ReportTraceSample, PerfettoCheckerRefusesBrokenFiles) {
                                json.substr(pause.position() + pause.length());
     const std::string longer_path = dir.File("longer.json");
     WriteFile(longer_path, longer);
-    const RunResult overlapping = CheckPerfetto(longer_path, "");
+    const RunResult overlapping = CheckPerfetto(longer_path);
     EXPECT_EQ(overlapping.exit_status, 1) << overlapping.out;
     EXPECT_NE(overlapping.out.find("partly"), std::string::npos) << overlapping.out;
     // The last sample of a queue left out: that queue's counter ends above 0.
@@ -570,7 +634,7 @@ TEST(ReportTraceSample, PerfettoCheckerRefusesBrokenFiles) {
     ASSERT_NE(line_end, std::string::npos);
     const std::string unfinished_path = dir.File("unfinished.json");
     WriteFile(unfinished_path, json.substr(0, last_counter) + json.substr(line_end + 2));
-    const RunResult unfinished = CheckPerfetto(unfinished_path, "");
+    const RunResult unfinished = CheckPerfetto(unfinished_path);
     EXPECT_EQ(unfinished.exit_status, 1) << unfinished.out;
     EXPECT_NE(unfinished.out.find("does not end at 0"), std::string::npos) << unfinished.out;
     for (const Breakage& breakage : breakages) {
@@ -578,18 +642,18 @@ TEST(ReportTraceSample, PerfettoCheckerRefusesBrokenFiles) {
         const std::string broken_path = dir.File("broken.json");
         WriteFile(broken_path, std::regex_replace(json, breakage.wanted, breakage.replacement,
                                                   std::regex_constants::format_first_only));
-        const RunResult check = CheckPerfetto(broken_path, "");
+        const RunResult check = CheckPerfetto(broken_path);
         EXPECT_EQ(check.exit_status, 1) << check.out;
         EXPECT_NE(check.out.find(breakage.said), std::string::npos) << check.out;
     }
 }
 
 // The sample's trace without the first event of the probe that matches.
-std::vector<Event> WithoutFirst(const std::vector<Event>& events, const std::string& probe,
+std::vector<Event> WithoutFirst(const std::vector<Event>& events, Probe probe,
                                 long long arg1 = -1) {
     std::vector<Event> left = events;
     const auto first = std::find_if(left.begin(), left.end(), [&](const Event& event) {
-        return event.probe == probe && (arg1 < 0 || event.args.at(1) == arg1);
+        return event.probe == probe && (arg1 < 0 || event.Arg(1) == arg1);
     });
     if (first != left.end()) {
         left.erase(first);
@@ -602,20 +666,20 @@ std::vector<Event> WithoutFirst(const std::vector<Event>& events, const std::str
 std::vector<Event> WithoutPushAfterPopWait(const std::vector<Event>& events) {
     std::vector<Event> left = events;
     for (auto wait = left.begin(); wait != left.end(); ++wait) {
-        if (wait->probe != "pop_wait") {
+        if (wait->probe != Probe::kPopWait) {
             continue;
         }
-        const long long translater = wait->args.at(0);
+        const long long translater = wait->Arg(0);
         const auto on_queue = [translater](const Event& event) {
-            return (event.probe == "push" || event.probe == "pop") &&
-                   event.args.at(0) == translater;
+            return (event.probe == Probe::kPush || event.probe == Probe::kPop) &&
+                   event.Arg(0) == translater;
         };
         const auto push = std::find_if(wait, left.end(), on_queue);
         if (push == left.end()) {
             break;
         }
         const auto next = std::find_if(push + 1, left.end(), on_queue);
-        if (push->probe == "push" && next != left.end() && next->probe == "pop") {
+        if (push->probe == Probe::kPush && next != left.end() && next->probe == Probe::kPop) {
             left.erase(push);
             return left;
         }
@@ -624,12 +688,15 @@ std::vector<Event> WithoutPushAfterPopWait(const std::vector<Event>& events) {
     return left;
 }
 
-void ExpectRefused(const std::string& log, const std::string& tsv, const std::string& said) {
+void ExpectRefused(const Recorded& run, const std::string& log, const std::vector<Event>& events,
+                   const std::string& said) {
     CTempDir dir;
     const std::string trace_path = dir.File("trace.tsv");
     const std::string svg_path = dir.File("run.svg");
-    WriteFile(trace_path, tsv);
-    const RunResult report = RunReport(log, {"--trace", trace_path, "--svg", svg_path});
+    WriteFile(trace_path, runtrace::FormatTrace(events));
+    Recorded other = run;
+    other.log = log;
+    const RunResult report = other.Report({"--trace", trace_path, "--svg", svg_path});
     EXPECT_EQ(report.exit_status, EXIT_MISMATCH) << report.out;
     EXPECT_EQ(report.out, "");
     EXPECT_EQ(ReadFile(svg_path), "") << "a picture of a run the trace does not fit";
@@ -641,59 +708,54 @@ void ExpectRefused(const std::string& log, const std::string& tsv, const std::st
 // line that differs: one line event dropped (at the start, in the middle, at
 // the end), or the trace of another run.
 TEST(ReportTraceSample, TraceOfAnotherLogRefusedNamingTheLine) {
-    const Sample sample = LoadSample();
-    ASSERT_FALSE(sample.events.empty());
-    const int lines = CountProbe(sample.events, "line");
+    const Recorded sample = LoadSample();
+    ASSERT_FALSE(sample.trace.events.empty());
+    const int lines = CountProbe(sample.trace.events, Probe::kLine);
     for (const int dropped : {0, lines / 3, lines / 2, lines - 1}) {
         SCOPED_TRACE("line event " + std::to_string(dropped + 1) + " dropped");
-        std::vector<Event> shifted = sample.events;
+        runtrace::Trace shifted = sample.trace;
         int seen = 0;
-        shifted.erase(std::find_if(shifted.begin(), shifted.end(), [&](const Event& event) {
-            return event.probe == "line" && seen++ == dropped;
-        }));
+        shifted.events.erase(
+            std::find_if(shifted.events.begin(), shifted.events.end(), [&](const Event& event) {
+                return event.probe == Probe::kLine && seen++ == dropped;
+            }));
         const int differing = FirstDifferingLine(sample.log, shifted);
         ASSERT_GT(differing, dropped);
-        ExpectRefused(sample.log, WriteEvents(shifted), "line " + std::to_string(differing) + ": ");
+        ExpectRefused(sample, sample.log, shifted.events,
+                      "line " + std::to_string(differing) + ": ");
     }
-    RunOptions options;
-    options.timeout_seconds = RUN_TIMEOUT_SECONDS;
-    const RunResult other = RunProgram(TRANSLATERS_EXE, options);
-    ASSERT_EQ(other.exit_status, 0) << other.err;
-    const int differing = FirstDifferingLine(other.out, sample.events);
-    ASSERT_GT(differing, 0) << "the new run's log fits the old run's trace line for line";
-    SCOPED_TRACE("another run's log");
-    ExpectRefused(other.out, sample.tsv, "line " + std::to_string(differing) + ": ");
-}
-
-// The first letter line of a client.
-int FirstLetterLine(const std::string& log, int client) {
-    const std::string prefix = "Client " + std::to_string(client) + ">";
-    const std::vector<std::string> lines = SplitLines(log);
-    for (std::size_t n = 0; n < lines.size(); ++n) {
-        if (lines[n].rfind(prefix, 0) == 0 && lines[n].find(": Sending ") != std::string::npos) {
-            return static_cast<int>(n) + 1;
-        }
+    const logcheck::Sizes built;
+    if (sample.sizes.translaters == built.translaters && sample.sizes.clients == built.clients &&
+        sample.sizes.max_chars == built.max_chars) {  // another run, where this build can make one
+        RunOptions options;
+        options.timeout_seconds = RUN_TIMEOUT_SECONDS;
+        const RunResult other = RunProgram(TRANSLATERS_EXE, options);
+        ASSERT_EQ(other.exit_status, 0) << other.err;
+        const int differing = FirstDifferingLine(other.out, sample.trace);
+        ASSERT_GT(differing, 0) << "the new run's log fits the old run's trace line for line";
+        SCOPED_TRACE("another run's log");
+        ExpectRefused(sample, other.out, sample.trace.events,
+                      "line " + std::to_string(differing) + ": ");
     }
-    return 0;
 }
 
 // The client's first letter made 'z' (never sent: the letters are 'a'-'y' and
 // 'A'-'Y') where it is pushed and where it is popped, so that the trace still
 // fits itself and only the log disagrees.
-std::vector<Event> FirstLetterChanged(const std::vector<Event>& events, int client) {
-    std::vector<Event> changed = events;
-    const int tid = NameThreads(events).clients.at(client);
+std::vector<Event> FirstLetterChanged(const runtrace::Trace& trace, int client) {
+    std::vector<Event> changed = trace.events;
+    const int tid = trace.threads.Client(client);
     long long translater = -1;
     std::size_t ahead = 0;  // characters queued before it
     std::map<long long, std::size_t> queued;
     for (Event& event : changed) {
-        if (event.probe == "push" && translater < 0 && event.tid == tid) {
+        if (event.probe == Probe::kPush && translater < 0 && event.tid == tid) {
             translater = event.args.at(0);
             ahead = queued[translater];
             event.args.at(1) = 'z';
-        } else if (event.probe == "push") {
+        } else if (event.probe == Probe::kPush) {
             ++queued[event.args.at(0)];
-        } else if (event.probe == "pop" && event.args.at(0) == translater && ahead-- == 0) {
+        } else if (event.probe == Probe::kPop && event.args.at(0) == translater && ahead-- == 0) {
             event.args.at(1) = 'z';
             break;
         }
@@ -704,42 +766,46 @@ std::vector<Event> FirstLetterChanged(const std::vector<Event>& events, int clie
 // Line events that fit the log, but steps that do not fit it or each other:
 // each is refused, the tool neither crashing nor drawing a wrong picture.
 TEST(ReportTraceSample, TraceThatContradictsItselfRefused) {
-    const Sample sample = LoadSample();
-    ASSERT_FALSE(sample.events.empty());
-    for (const char* probe : {"push", "pop", "job_wait", "job_wake", "pop_wait", "pop_wake",
-                              "release", "delay_start", "delay_end"}) {
-        SCOPED_TRACE(std::string("the first ") + probe + " dropped");
-        ExpectRefused(sample.log, WriteEvents(WithoutFirst(sample.events, probe)), "");
+    const Recorded sample = LoadSample();
+    const std::vector<Event>& events = sample.trace.events;
+    ASSERT_FALSE(events.empty());
+    for (const Probe probe : {Probe::kPush, Probe::kPop, Probe::kJobWait, Probe::kJobWake,
+                              Probe::kPopWait, Probe::kPopWake, Probe::kRelease,
+                              Probe::kDelayStart, Probe::kDelayEnd}) {
+        SCOPED_TRACE(std::string("the first ") + runtrace::ProbeName(probe) + " dropped");
+        ExpectRefused(sample, sample.log, WithoutFirst(events, probe), "");
     }
     {
         SCOPED_TRACE("the first claim that won dropped");
-        ExpectRefused(sample.log, WriteEvents(WithoutFirst(sample.events, "claim", 1)), "");
+        ExpectRefused(sample, sample.log, WithoutFirst(events, Probe::kClaim, 1), "");
     }
     {
         SCOPED_TRACE("a translater's pop naming another translater");
-        std::vector<Event> changed = sample.events;
+        std::vector<Event> changed = events;
         Event& pop = *std::find_if(changed.begin(), changed.end(),
-                                   [](const Event& event) { return event.probe == "pop"; });
-        pop.args.at(0) = (pop.args.at(0) + 1) % NUM_TRANSLATERS;
-        ExpectRefused(sample.log, WriteEvents(changed), "fired by translater");
+                                   [](const Event& event) { return event.probe == Probe::kPop; });
+        pop.args.at(0) = (pop.args.at(0) + 1) % sample.sizes.translaters;
+        ExpectRefused(sample, sample.log, changed, "fired by translater");
     }
     {
         // Its pop then finds the queue empty.
         SCOPED_TRACE("the push a translater waiting in Pop woke for dropped");
-        ExpectRefused(sample.log, WriteEvents(WithoutPushAfterPopWait(sample.events)),
-                      "from an empty queue");
+        ExpectRefused(sample, sample.log, WithoutPushAfterPopWait(events), "from an empty queue");
     }
     // A letter other than the log has it sent: refused at that letter's line.
     const int client = 6;  // in the sample, its first claim lost
-    ASSERT_GT(FirstLetterLine(sample.log, client), 0);
-    ExpectRefused(sample.log, WriteEvents(FirstLetterChanged(sample.events, client)),
-                  "line " + std::to_string(FirstLetterLine(sample.log, client)) + ": ");
+    const logcheck::Result checked = logcheck::CheckRun(sample.log, "", 0, sample.sizes);
+    const auto job = std::find_if(checked.summary.jobs.begin(), checked.summary.jobs.end(),
+                                  [](const logcheck::Job& job) { return job.client == client; });
+    ASSERT_NE(job, checked.summary.jobs.end());
+    ExpectRefused(sample, sample.log, FirstLetterChanged(sample.trace, client),
+                  "line " + std::to_string(job->first_letter_line) + ": ");
 }
 
 TEST(ReportTraceSample, UsageErrors) {
-    const Sample sample = LoadSample();
-    ASSERT_FALSE(sample.events.empty());
-    const std::string trace = SAMPLE + "/trace.tsv";
+    const Recorded sample = LoadSample();
+    ASSERT_FALSE(sample.trace.events.empty());
+    const std::string trace = sample.trace_path;
     const std::vector<std::vector<std::string>> usage_errors = {
         {"--svg", "run.svg", "--axis", "time"},
         {"--perfetto", "run.json"},
@@ -748,6 +814,8 @@ TEST(ReportTraceSample, UsageErrors) {
         {"--axis", "line"},
         {"--trace"},
         {"--perfetto", "", "--trace", trace},
+        {"--clients", "0"},
+        {"--translaters"},
     };
     for (const std::vector<std::string>& args : usage_errors) {
         std::string joined;
@@ -760,14 +828,14 @@ TEST(ReportTraceSample, UsageErrors) {
         EXPECT_NE(result.err.find("usage: translaters-report"), std::string::npos) << result.err;
         EXPECT_EQ(result.out, "");
     }
-    const RunResult missing = RunReport(sample.log, {"--trace", SAMPLE + "/no-such-trace.tsv"});
+    const RunResult missing = sample.Report({"--trace", SAMPLE + "/no-such-trace.tsv"});
     EXPECT_EQ(missing.exit_status, EXIT_USAGE);
     EXPECT_NE(missing.err.find("cannot read"), std::string::npos) << missing.err;
-    const RunResult garbage = RunReport(sample.log, {"--trace", SAMPLE + "/out"});
+    const RunResult garbage = sample.Report({"--trace", SAMPLE + "/out"});
     EXPECT_EQ(garbage.exit_status, EXIT_MISMATCH);
     EXPECT_NE(garbage.err.find("trace line 1: not an event"), std::string::npos) << garbage.err;
     const RunResult help = RunReport("", {"--help"});
-    for (const char* option : {"--trace FILE", "--axis time", "--perfetto FILE"}) {
+    for (const char* option : {"--trace FILE", "--axis time", "--perfetto FILE", "--clients N"}) {
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
     }
 }
@@ -793,17 +861,15 @@ TEST(ReportLiveTrace, FreshRecordedRun) {
     options.args = {"--program", TRANSLATERS_EXE, run_dir};
     const RunResult recorded = RunProgram(TRACE_TOOL, options);
     ASSERT_EQ(recorded.exit_status, 0) << recorded.err;
-    ASSERT_EQ(ReadFile(run_dir + "/status"), "0\n");
-    const std::string log = ReadFile(run_dir + "/out");
-    const std::string trace_path = run_dir + "/trace.tsv";
-    ExpectTableMatchesTrace(log, trace_path);
+    const Recorded run = LoadRecorded(run_dir);
+    ExpectTableMatchesTrace(run);
     const std::string svg_path = dir.File("time.svg");
     const std::string json_path = dir.File("run.json");
-    const RunResult report = RunReport(
-        log, {"--trace", trace_path, "--svg", svg_path, "--axis", "time", "--perfetto", json_path});
+    const RunResult report = run.Report(
+        {"--trace", run.trace_path, "--svg", svg_path, "--axis", "time", "--perfetto", json_path});
     ASSERT_EQ(report.exit_status, 0) << report.err;
-    ExpectTimeAxisSvg(svg_path, ReadEvents(ReadFile(trace_path)));
-    ExpectPerfettoClean(json_path, trace_path);
+    ExpectTimeAxisSvg(svg_path, run);
+    ExpectPerfettoClean(json_path, run);
 }
 
 }  // namespace
