@@ -5,9 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include "log_lines.h"
 #include "process_runner.h"
 
 namespace {
+
+using logcheck::Line;
+using logcheck::LineKind;
 
 using testing_support::RunOptions;
 using testing_support::RunProgram;
@@ -15,7 +19,7 @@ using testing_support::RunResult;
 using testing_support::SplitLines;
 using testing_support::StdoutMode;
 
-constexpr int NUM_TRANSLATERS = 3;
+const logcheck::Sizes SIZES;  // this build's
 constexpr double RUN_BOUND_SECONDS = 30;
 // A failed run ends at once; the shim may hold it up to two seconds.
 constexpr double FAILED_RUN_BOUND_SECONDS = 10;
@@ -25,25 +29,29 @@ RunResult RunTranslaters(RunOptions options = {}) {
     return RunProgram(TRANSLATERS_EXE, options);
 }
 
-int CountLines(const std::vector<std::string>& lines, const std::string& wanted) {
+// How many lines are of this kind and, with id 0 or more, of this translater.
+int CountLines(const std::vector<std::string>& lines, LineKind kind, int id = -1) {
     int count = 0;
-    for (const std::string& line : lines) {
-        count += line == wanted ? 1 : 0;
+    for (const std::string& text : lines) {
+        Line line;
+        count += logcheck::ParseLine(text, line) && line.kind == kind &&
+                         (id < 0 || line.translater == id)
+                     ? 1
+                     : 0;
     }
     return count;
 }
 
-bool HasLineStartingWith(const std::vector<std::string>& lines, const std::string& prefix) {
-    for (const std::string& line : lines) {
-        if (line.compare(0, prefix.size(), prefix) == 0) {
+// Whether some line is of a client, of the driver, or of translater id or above.
+bool HasLineOf(const std::vector<std::string>& lines, bool clients, bool driver, int id) {
+    for (const std::string& text : lines) {
+        Line line;
+        if (!logcheck::ParseLine(text, line) || (clients && line.client >= 0) ||
+            (driver && line.client < 0 && line.translater < 0) || line.translater >= id) {
             return true;
         }
     }
     return false;
-}
-
-std::string Translater(int id) {
-    return "Translater " + std::to_string(id) + ": ";
 }
 
 void ExpectCleanRun(const RunResult& result) {
@@ -53,14 +61,14 @@ void ExpectCleanRun(const RunResult& result) {
     EXPECT_EQ(result.err, "");
     const std::vector<std::string> lines = SplitLines(result.out);
     ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(lines.back(), "All translaters finished");
-    EXPECT_EQ(CountLines(lines, "All translaters finished"), 1);
-    EXPECT_EQ(CountLines(lines, "All clients finished"), 1);
-    for (int id = 0; id < NUM_TRANSLATERS; ++id) {
-        EXPECT_EQ(CountLines(lines, Translater(id) + "Entering thread"), 1) << id;
-        EXPECT_EQ(CountLines(lines, Translater(id) + "Leaving thread"), 1) << id;
+    EXPECT_EQ(CountLines({lines.back()}, LineKind::kAllTranslaters), 1) << lines.back();
+    EXPECT_EQ(CountLines(lines, LineKind::kAllTranslaters), 1);
+    EXPECT_EQ(CountLines(lines, LineKind::kAllClients), 1);
+    for (int id = 0; id < SIZES.translaters; ++id) {
+        EXPECT_EQ(CountLines(lines, LineKind::kTranslaterEnters, id), 1) << id;
+        EXPECT_EQ(CountLines(lines, LineKind::kTranslaterLeaves, id), 1) << id;
     }
-    EXPECT_FALSE(HasLineStartingWith(lines, Translater(NUM_TRANSLATERS)));
+    EXPECT_FALSE(HasLineOf(lines, false, false, SIZES.translaters));
 }
 
 TEST(ProgramRunTest, NormalRunExitsCleanlyWithEveryTranslaterStartedAndStopped) {
@@ -87,19 +95,16 @@ TEST_P(TranslaterCreationFailureTest, ReportsAndExitsWithStatusOne) {
     ASSERT_FALSE(result.timed_out) << "the failed run hung";
     EXPECT_EQ(result.signal, 0);
     EXPECT_EQ(result.exit_status, 1);
-    EXPECT_EQ(result.err, "Unable to create thread\n");
-    const std::vector<std::string> lines = SplitLines(result.out);
+    EXPECT_EQ(result.err, logcheck::CREATE_FAILED_TEXT);
     if (failing == 1) {
         EXPECT_EQ(result.out, "");
     }
-    EXPECT_FALSE(HasLineStartingWith(lines, "All "));
-    EXPECT_FALSE(HasLineStartingWith(lines, "Client "));
-    for (int id = failing - 1; id < NUM_TRANSLATERS; ++id) {
-        EXPECT_FALSE(HasLineStartingWith(lines, Translater(id))) << "never created: " << id;
-    }
+    // No client, no driver line, no translater from the one that failed on.
+    EXPECT_FALSE(HasLineOf(SplitLines(result.out), true, true, failing - 1));
 }
 
-INSTANTIATE_TEST_SUITE_P(EachTranslater, TranslaterCreationFailureTest, ::testing::Values(1, 2, 3));
+INSTANTIATE_TEST_SUITE_P(EachTranslater, TranslaterCreationFailureTest,
+                         ::testing::Range(1, SIZES.translaters + 1));
 
 // A log that cannot be written, on a full device or a closed stream.
 class UnwritableLogTest : public ::testing::TestWithParam<StdoutMode> {};
@@ -110,7 +115,7 @@ TEST_P(UnwritableLogTest, IsAFailureExplainedOnStandardError) {
     const RunResult result = RunTranslaters(options);
     ASSERT_FALSE(result.timed_out);
     EXPECT_EQ(result.exit_status, 1);
-    EXPECT_EQ(result.err, "Unable to write the log to standard output\n");
+    EXPECT_EQ(result.err, logcheck::WRITE_FAILED_TEXT);
 }
 
 INSTANTIATE_TEST_SUITE_P(FullAndClosed, UnwritableLogTest,

@@ -1,8 +1,9 @@
 // translaters-report as a process: its table against what a real run's log
 // says, its SVG timeline rendered by rsvg-convert, broken logs and bad usage.
 //
-// The log is read here line by line, independently of the log checker the
-// tool uses, so a fault in how the tool reads the checker's summary shows.
+// The log is read here line by line (through the shared line forms),
+// independently of the log checker the tool uses, so a fault in how the tool
+// reads the checker's summary shows.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -16,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "log_lines.h"
 #include "process_runner.h"
 #include "report_support.h"
 
@@ -33,8 +35,7 @@ using testing_support::RunReport;
 using testing_support::RunResult;
 using testing_support::SplitLines;
 
-const int NUM_TRANSLATERS = 3;
-const int NUM_CLIENTS = 30;
+const logcheck::Sizes SIZES;  // this build's
 const double RUN_TIMEOUT_SECONDS = 30;
 const int EXIT_BROKEN_LOG = 1;
 const int EXIT_USAGE = 2;
@@ -70,7 +71,7 @@ struct LoggedRun {
 // A translater serves one client at a time, so its end-of-job lines come in
 // the order of its clients' first letters.
 void PairEndLines(LoggedRun& run, const std::vector<std::vector<std::pair<int, int>>>& ends) {
-    std::vector<std::size_t> next(NUM_TRANSLATERS, 0);
+    std::vector<std::size_t> next(SIZES.translaters, 0);
     for (LoggedJob& job : run.jobs) {
         const auto& lane = ends.at(job.translater);
         const std::size_t k = next.at(job.translater)++;
@@ -82,25 +83,23 @@ void PairEndLines(LoggedRun& run, const std::vector<std::vector<std::pair<int, i
 }
 
 LoggedRun ReadLog(const std::string& log) {
-    static const std::regex SENDING(R"(Client (\d+)>(\d+): Sending .)");
-    static const std::regex SENDED(R"(Client (\d+)>\d+: Sended (\d+) characters, leaving thread)");
-    static const std::regex ENDED(R"(Translater (\d+): Translated (\d+) characters)");
-    static const std::regex AWAY(R"(Client (\d+): All translaters are occupied, leaving thread)");
+    using logcheck::LineKind;
     LoggedRun run;
-    std::vector<std::vector<std::pair<int, int>>> ends(NUM_TRANSLATERS);
+    std::vector<std::vector<std::pair<int, int>>> ends(SIZES.translaters);
     std::set<int> sending;
     const std::vector<std::string> lines = SplitLines(log);
     for (int i = 0; i < static_cast<int>(lines.size()); ++i) {
-        std::smatch m;
-        if (std::regex_match(lines[i], m, SENDING) && sending.insert(std::stoi(m[1])).second) {
-            run.jobs.push_back(LoggedJob{std::stoi(m[1]), std::stoi(m[2]), 0, i + 1, 0});
-        } else if (std::regex_match(lines[i], m, SENDED)) {
-            run.sended[std::stoi(m[1])] = std::stoi(m[2]);
-        } else if (std::regex_match(lines[i], m, ENDED)) {
-            ends.at(std::stoi(m[1])).emplace_back(i + 1, std::stoi(m[2]));
-            run.translated_letters.push_back(std::stoi(m[2]));
-        } else if (std::regex_match(lines[i], m, AWAY)) {
-            run.turned_away.emplace_back(std::stoi(m[1]), i + 1);
+        logcheck::Line line;
+        EXPECT_TRUE(logcheck::ParseLine(lines[i], line)) << lines[i];
+        if (line.kind == LineKind::kClientSends && sending.insert(line.client).second) {
+            run.jobs.push_back(LoggedJob{line.client, line.translater, 0, i + 1, 0});
+        } else if (line.kind == LineKind::kClientSended) {
+            run.sended[line.client] = line.count;
+        } else if (line.kind == LineKind::kJobEnds) {
+            ends.at(line.translater).emplace_back(i + 1, line.count);
+            run.translated_letters.push_back(line.count);
+        } else if (line.kind == LineKind::kClientGivesUp) {
+            run.turned_away.emplace_back(line.client, i + 1);
         }
     }
     PairEndLines(run, ends);
@@ -188,9 +187,10 @@ void ExpectTableMatchesLog(const std::string& log) {
 
     EXPECT_EQ(table.jobs, logged.jobs) << report.out;
     EXPECT_EQ(table.turned_away, logged.turned_away) << report.out;
-    EXPECT_EQ(table.jobs.size() + table.turned_away.size(), static_cast<std::size_t>(NUM_CLIENTS));
+    EXPECT_EQ(table.jobs.size() + table.turned_away.size(),
+              static_cast<std::size_t>(SIZES.clients));
     EXPECT_EQ(table.turned_away_total, static_cast<int>(logged.turned_away.size()));
-    EXPECT_EQ(table.clients_total, NUM_CLIENTS);
+    EXPECT_EQ(table.clients_total, SIZES.clients);
 
     std::map<std::string, std::pair<int, int>> expected;
     for (const LoggedJob& job : logged.jobs) {
@@ -199,7 +199,7 @@ void ExpectTableMatchesLog(const std::string& log) {
             expected[key].second += job.letters;
         }
     }
-    for (int t = 0; t < NUM_TRANSLATERS; ++t) {
+    for (int t = 0; t < SIZES.translaters; ++t) {
         expected.emplace(std::to_string(t), std::make_pair(0, 0));  // a translater never claimed
     }
     EXPECT_EQ(table.totals, expected) << report.out;
@@ -313,28 +313,32 @@ struct Breakage {
     std::string expected;  // "line N: [rule]" or "run: [rule]"
 };
 
-int FindLine(const std::vector<std::string>& lines, const std::string& pattern) {
-    const std::regex wanted(pattern);
+// The index of the first line of this kind, read into line.
+int FindLine(const std::vector<std::string>& lines, logcheck::LineKind kind,
+             logcheck::Line& line) {
     for (std::size_t i = 0; i < lines.size(); ++i) {
-        if (std::regex_match(lines[i], wanted)) {
+        if (logcheck::ParseLine(lines[i], line) && line.kind == kind) {
             return static_cast<int>(i);
         }
     }
-    ADD_FAILURE() << "no line matches " << pattern;
+    ADD_FAILURE() << "no line of kind " << static_cast<int>(kind);
     return 0;
 }
 
 std::vector<Breakage> Breakages(const std::vector<std::string>& lines) {
     std::vector<Breakage> breakages;
+    logcheck::Line line;
     Breakage wrong_case{"a letter translated wrongly", lines, ""};
-    const int translation = FindLine(lines, "Translater \\d: . -> .");
-    wrong_case.lines[translation].back() = wrong_case.lines[translation][14];  // "q -> q"
+    const int translation = FindLine(lines, logcheck::LineKind::kTranslates, line);
+    line.out = line.ch;  // "q -> q"
+    wrong_case.lines[translation] = logcheck::FormatLine(line);
     wrong_case.expected = "line " + std::to_string(translation + 1) + ": [translation]";
     breakages.push_back(wrong_case);
 
     Breakage wrong_count{"a job's count off by one", lines, ""};
-    const int end = FindLine(lines, "Translater \\d: Translated \\d+ characters");
-    wrong_count.lines[end] = lines[end].substr(0, 25) + "1000 characters";
+    const int end = FindLine(lines, logcheck::LineKind::kJobEnds, line);
+    ++line.count;
+    wrong_count.lines[end] = logcheck::FormatLine(line);
     wrong_count.expected = "line " + std::to_string(end + 1) + ": [job-count]";
     breakages.push_back(wrong_count);
 
@@ -362,8 +366,7 @@ std::string Join(const std::vector<std::string>& lines) {
 TEST(ReportBrokenLog, NamesTheRuleAndTheLine) {
     const RunResult run = RunTranslaters(false);
     const std::vector<std::string> lines = SplitLines(run.out);
-    ASSERT_GT(lines.size(), 40U);
-    ASSERT_EQ(lines.back(), "All translaters finished");
+    ASSERT_GT(lines.size(), 4U);
     CTempDir dir;
     const std::string svg_path = dir.File("broken.svg");
     for (const Breakage& breakage : Breakages(lines)) {
