@@ -1,12 +1,16 @@
 // Whole runs of the program, each passed through the log checker: normal runs,
 // runs pinned to one CPU (where races surface far more often), and runs where
-// each thread creation in turn fails. Every run must be clean.
+// each thread creation in turn fails. Every run must be clean. And over a
+// batch of runs, what is drawn at random reaches its whole range, and the
+// program writes every form of line that the shared definition reads.
 //
 // Environment (and those of run_batch.h):
 //   TRANSLATERS_E2E_RUNS         runs in each normal or pinned case
 //   TRANSLATERS_E2E_FAIL_ROUNDS  runs per creation point in the failure cases
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -19,7 +23,11 @@ using testing_support::ExpectAllClean;
 using testing_support::FromEnvironment;
 using testing_support::HungOrKilled;
 using testing_support::PlannedRun;
+using testing_support::RunBatch;
+using testing_support::RunOutcome;
 using testing_support::RunResult;
+
+const logcheck::Sizes SIZES;  // this build's
 
 const double RUN_TIMEOUT_SECONDS = 30;
 const int RUNS = 24;
@@ -85,6 +93,81 @@ TEST(E2eRuns, RunsPinnedToOneCpuAreClean) {
 
 TEST(E2eRuns, EachFailedCreationEndsCleanly) {
     ExpectAllClean(FailureRuns("fail", FAIL_ROUNDS));
+}
+
+// What a batch of clean runs showed of the random draws and the line forms.
+struct Seen {
+    std::set<char> letters;
+    long long letters_sent = 0;
+    long long jobs = 0;
+    int shortest = SIZES.max_chars + 1;
+    int longest = 0;
+    std::set<logcheck::LineKind> kinds;
+
+    void Take(const std::string& log) {
+        const logcheck::Summary summary = logcheck::CheckRun(log, "", 0).summary;
+        for (const logcheck::Job& job : summary.jobs) {
+            letters.insert(job.letters.begin(), job.letters.end());
+            letters_sent += static_cast<long long>(job.letters.size());
+            shortest = std::min(shortest, job.count);
+            longest = std::max(longest, job.count);
+            ++jobs;
+        }
+        std::size_t begin = 0;
+        for (std::size_t end = log.find('\n'); end != std::string::npos;
+             begin = end + 1, end = log.find('\n', begin)) {
+            logcheck::Line line;
+            if (logcheck::ParseLine(log.substr(begin, end - begin), line)) {
+                kinds.insert(line.kind);
+            }
+        }
+    }
+};
+
+// Observations that show each of `outcomes` outcomes of chance p per
+// observation, but for a chance below 1e-9: outcomes * (1 - p)^n <= 1e-9.
+long long Needed(double p, int outcomes = 1) {
+    return static_cast<long long>(std::ceil(std::log(1e-9 / outcomes) / std::log1p(-p)));
+}
+
+// Runs are added, eight at a time, until each draw has reached both ends of
+// its range and every line form has been written, or until so many letters
+// and jobs have been seen that a correct program would have shown them all
+// but for a chance below 1e-9 each: a build that never sends 'y' or 'Y', or
+// whose jobs never reach 1 letter or the top tenth of MAX_CHARS, fails here.
+// (Clients turned away are written only where clients outnumber translaters.)
+TEST(E2eRuns, DrawsReachTheirRangesAndEveryLineFormIsWritten) {
+    const int ALPHABET = 2 * 25;
+    const int LONG_JOB = static_cast<int>(std::ceil(0.9 * SIZES.max_chars));
+    const long long letters_needed = Needed(1.0 / ALPHABET, ALPHABET);
+    const long long jobs_needed =
+        std::max(Needed(1.0 / SIZES.max_chars),
+                 Needed(static_cast<double>(SIZES.max_chars - LONG_JOB + 1) / SIZES.max_chars));
+    const std::size_t forms = logcheck::LINE_FORMS.size() - (SIZES.clients > SIZES.translaters ? 0 : 1);
+    const int MAX_RUNS = 2000;
+    Seen seen;
+    int runs = 0;
+    auto shown = [&] {
+        return static_cast<int>(seen.letters.size()) == ALPHABET && seen.shortest == 1 &&
+               seen.longest >= LONG_JOB && seen.kinds.size() == forms;
+    };
+    auto enough = [&] {
+        return seen.letters_sent >= letters_needed && seen.jobs >= jobs_needed;
+    };
+    while (!shown() && !enough() && runs < MAX_RUNS) {
+        const std::vector<PlannedRun> plans = NormalRuns("draws", 8, runs % 16 == 8);
+        const std::vector<RunOutcome> outcomes = RunBatch(plans);
+        ASSERT_EQ(testing_support::ReportProblems(plans, outcomes), 0);
+        for (const RunOutcome& outcome : outcomes) {
+            seen.Take(outcome.run.out);
+        }
+        runs += static_cast<int>(plans.size());
+    }
+    EXPECT_EQ(seen.letters.size(), static_cast<std::size_t>(ALPHABET))
+        << "letters sent in " << runs << " runs: " << std::string(seen.letters.begin(), seen.letters.end());
+    EXPECT_EQ(seen.shortest, 1) << seen.jobs << " jobs in " << runs << " runs";
+    EXPECT_GE(seen.longest, LONG_JOB) << seen.jobs << " jobs in " << runs << " runs";
+    EXPECT_EQ(seen.kinds.size(), forms) << "forms of line written in " << runs << " runs";
 }
 
 TEST(E2eStress, NormalRunsAreClean) {
