@@ -10,6 +10,9 @@
 // the process sleeps in a futex wait, so the failure meets translaters that
 // are already waiting on their condition variables: the case in which tearing
 // the channels down would hang the process.
+//
+// With TRANSLATERS_REPORT_SEED set, it also tells on the report pipe
+// (REPORT_FD) each seed the program gives srand, as "seed N".
 #include <dirent.h>
 #include <pthread.h>
 #include <sys/syscall.h>
@@ -23,6 +26,7 @@
 #include <string>
 #include <thread>
 
+#include "process_runner.h"
 #include "shim_support.h"
 
 namespace {
@@ -77,6 +81,16 @@ extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr, voi
     }
     static const auto real = shim::Real<CreateFunction>("pthread_create");
     return real(thread, attr, body, arg);
+}
+
+extern "C" void srand(unsigned seed) {
+    if (std::getenv("TRANSLATERS_REPORT_SEED") != nullptr) {
+        const std::string line = "seed " + std::to_string(seed) + "\n";
+        const ssize_t written = write(testing_support::REPORT_FD, line.data(), line.size());
+        (void)written;
+    }
+    static const auto real = shim::Real<void (*)(unsigned)>("srand");
+    real(seed);
 }
 
 void shim::ReportTeardown(const char* call) {

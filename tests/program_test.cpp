@@ -1,6 +1,9 @@
 // The program as a process: exit status, standard error and the frame of the log.
+#include <chrono>
 #include <csignal>
+#include <ctime>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -82,7 +85,38 @@ TEST(ProgramRunTest, ArgumentsAndEnvironmentAreIgnored) {
     ExpectCleanRun(RunTranslaters(options));
 }
 
-// Creations 1 to 3 start the translaters; the shim fails the Nth one.
+// The generator is seeded with the time in whole seconds at the start of the
+// run (the shim tells the seed given to srand), so runs started in different
+// seconds draw differently.
+TEST(ProgramRunTest, SeedsWithTheTimeSoRunsInDifferentSecondsDiffer) {
+    RunOptions options;
+    options.extra_env = {std::string("LD_PRELOAD=") + FAIL_CREATE_SHIM, "TRANSLATERS_REPORT_SEED=1"};
+    options.report_pipe = true;
+    std::vector<long> seeds;
+    std::vector<std::string> logs;
+    for (int run = 0; run < 2; ++run) {
+        // The second run starts in a later second than the first one's seed.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+        while (run > 0 && std::time(nullptr) <= seeds.front() &&
+               std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        const std::time_t before = std::time(nullptr);
+        const RunResult result = RunTranslaters(options);
+        const std::time_t after = std::time(nullptr);
+        ASSERT_EQ(result.exit_status, 0) << result.err;
+        ASSERT_EQ(result.report.rfind("seed ", 0), 0u) << "srand was not called: " << result.report;
+        seeds.push_back(std::stol(result.report.substr(5)));
+        EXPECT_EQ(result.report, "seed " + std::to_string(seeds.back()) + "\n") << "seeded twice";
+        EXPECT_GE(seeds.back(), before);
+        EXPECT_LE(seeds.back(), after);
+        logs.push_back(result.out);
+    }
+    EXPECT_NE(seeds.front(), seeds.back());
+    EXPECT_NE(logs.front(), logs.back());
+}
+
+// Creations 1 to NUM_TRANSLATERS start the translaters; the shim fails the Nth one.
 class TranslaterCreationFailureTest : public ::testing::TestWithParam<int> {};
 
 TEST_P(TranslaterCreationFailureTest, ReportsAndExitsWithStatusOne) {
