@@ -49,8 +49,10 @@ using logcheck::WRITE_FAILED_TEXT;
 
 const double RUN_TIMEOUT_SECONDS = 30;
 const logcheck::Sizes SIZES;  // this build's
-// The first and the last creation of a translater, then of a client.
-const int CREATIONS[] = {1, SIZES.translaters, SIZES.translaters + 1, SIZES.Creations()};
+// The first and the last creation of a translater, then of a client, and one
+// in the middle of the run.
+const int CREATIONS[] = {1, SIZES.translaters, SIZES.translaters + 1, (SIZES.Creations() + 1) / 2,
+                         SIZES.Creations()};
 // More allocation points than this in one run means the sweep would not end.
 const long MAX_POINTS = 2000;
 const int STRESS_ROUNDS = 3;

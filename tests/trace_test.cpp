@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <map>
 #include <numeric>
@@ -548,7 +549,12 @@ TEST_F(TracedRunTest, TheDriverPausesAfterEveryCreationThenSignalsEachTranslater
     }
 }
 
-TEST_F(TracedRunTest, EveryPauseSpinsTheIterationsItDrew) {
+// Each pause spins what it drew, and the draws reach the top of their range:
+// over n draws the largest is below MAX_DELAY * 1e-9^(1/n) with a chance of
+// 1e-9, so a build whose pauses draw from a tenth of MAX_DELAY fails here.
+TEST_F(TracedRunTest, EveryPauseSpinsTheIterationsItDrewAndTheDrawsReachTheTop) {
+    long long largest = 0;
+    int draws = 0;
     for (const Recording& recording : s_recordings) {
         std::map<int, long long> bound_of;  // by thread: the pause in progress
         int pauses = 0;
@@ -556,6 +562,8 @@ TEST_F(TracedRunTest, EveryPauseSpinsTheIterationsItDrew) {
             if (event.probe == Probe::kDelayStart) {
                 EXPECT_GE(event.Arg(0), 0);
                 EXPECT_LT(event.Arg(0), SIZES.max_delay);
+                largest = std::max(largest, event.Arg(0));
+                ++draws;
                 bound_of[event.tid] = event.Arg(0);
             } else if (event.probe == Probe::kDelayEnd) {
                 ASSERT_EQ(bound_of.count(event.tid), 1u) << "a pause ends that never began";
@@ -567,6 +575,26 @@ TEST_F(TracedRunTest, EveryPauseSpinsTheIterationsItDrew) {
         }
         EXPECT_GT(pauses, SIZES.clients) << recording.dir;
     }
+    EXPECT_GE(static_cast<double>(largest + 1),
+              SIZES.max_delay * std::pow(1e-9, 1.0 / std::max(draws, 1)))
+        << "the largest of " << draws << " pauses drawn";
+}
+
+// tools/trace attaches to every probe the program carries: its script (kept
+// beside the recording) names each of them, the ones no run fires included.
+TEST_F(TracedRunTest, RecordsEveryProbeTheProgramCarries) {
+    std::string problem;
+    const std::map<std::string, int> built = ProbesInBinary(problem);
+    ASSERT_EQ(problem, "");
+    const std::regex attached(R"(^usdt::translaters:([a-z_]+) )");
+    std::map<std::string, int> scripted;
+    for (const std::string& line : SplitLines(ReadFile(s_recordings.front().dir + "/probes.bt"))) {
+        std::smatch match;
+        if (std::regex_search(line, match, attached)) {
+            scripted[match[1]] = static_cast<int>(std::count(line.begin(), line.end(), '%')) - 2;
+        }
+    }
+    EXPECT_EQ(scripted, built) << "probe -> arguments printed, against readelf -n";
 }
 
 // After the stop flag: a translater that waits in JobFinished when its signal
