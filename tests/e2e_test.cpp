@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <random>
 #include <set>
 #include <string>
 #include <vector>
@@ -130,12 +131,15 @@ long long Needed(double p, int outcomes = 1) {
     return static_cast<long long>(std::ceil(std::log(1e-9 / outcomes) / std::log1p(-p)));
 }
 
-// Runs are added, eight at a time, until each draw has reached both ends of
+// Runs are added, 32 at a time, each seeded apart (the program seeds with the
+// time in seconds, so runs started in the same second would draw alike; the
+// seeding itself is a program test), until each draw has reached both ends of
 // its range and every line form has been written, or until so many letters
 // and jobs have been seen that a correct program would have shown them all
 // but for a chance below 1e-9 each: a build that never sends 'y' or 'Y', or
 // whose jobs never reach 1 letter or the top tenth of MAX_CHARS, fails here.
 // (Clients turned away are written only where clients outnumber translaters.)
+// A run mostly waits, for its stop if nothing else, so 32 run at once.
 TEST(E2eRuns, DrawsReachTheirRangesAndEveryLineFormIsWritten) {
     const int ALPHABET = 2 * 25;
     const int LONG_JOB = static_cast<int>(std::ceil(0.9 * SIZES.max_chars));
@@ -145,8 +149,10 @@ TEST(E2eRuns, DrawsReachTheirRangesAndEveryLineFormIsWritten) {
                  Needed(static_cast<double>(SIZES.max_chars - LONG_JOB + 1) / SIZES.max_chars));
     const std::size_t forms = logcheck::LINE_FORMS.size() - (SIZES.clients > SIZES.translaters ? 0 : 1);
     const int MAX_RUNS = 2000;
+    const int BATCH = 32;
     Seen seen;
     int runs = 0;
+    unsigned seed = std::random_device{}();
     auto shown = [&] {
         return static_cast<int>(seen.letters.size()) == ALPHABET && seen.shortest == 1 &&
                seen.longest >= LONG_JOB && seen.kinds.size() == forms;
@@ -155,8 +161,12 @@ TEST(E2eRuns, DrawsReachTheirRangesAndEveryLineFormIsWritten) {
         return seen.letters_sent >= letters_needed && seen.jobs >= jobs_needed;
     };
     while (!shown() && !enough() && runs < MAX_RUNS) {
-        const std::vector<PlannedRun> plans = NormalRuns("draws", 8, runs % 16 == 8);
-        const std::vector<RunOutcome> outcomes = RunBatch(plans);
+        std::vector<PlannedRun> plans = NormalRuns("draws", BATCH, runs % (2 * BATCH) != 0);
+        for (PlannedRun& plan : plans) {
+            plan.options.extra_env = {std::string("LD_PRELOAD=") + FAIL_CREATE_SHIM,
+                                      "TRANSLATERS_SEED=" + std::to_string(seed++)};
+        }
+        const std::vector<RunOutcome> outcomes = RunBatch(plans, BATCH);
         ASSERT_EQ(testing_support::ReportProblems(plans, outcomes), 0);
         for (const RunOutcome& outcome : outcomes) {
             seen.Take(outcome.run.out);

@@ -12,7 +12,9 @@
 // the channels down would hang the process.
 //
 // With TRANSLATERS_REPORT_SEED set, it also tells on the report pipe
-// (REPORT_FD) each seed the program gives srand, as "seed N".
+// (REPORT_FD) each seed the program gives srand, as "seed N"; with
+// TRANSLATERS_SEED=N it seeds with N instead, so that runs started in the
+// same second draw independently.
 #include <dirent.h>
 #include <pthread.h>
 #include <sys/syscall.h>
@@ -89,8 +91,9 @@ extern "C" void srand(unsigned seed) {
         const ssize_t written = write(testing_support::REPORT_FD, line.data(), line.size());
         (void)written;
     }
+    const char* instead = std::getenv("TRANSLATERS_SEED");
     static const auto real = shim::Real<void (*)(unsigned)>("srand");
-    real(seed);
+    real(instead != nullptr ? static_cast<unsigned>(std::strtoul(instead, nullptr, 10)) : seed);
 }
 
 void shim::ReportTeardown(const char* call) {

@@ -433,11 +433,12 @@ void ExpectTimeAxisSvg(const std::string& svg_path, const Recorded& run) {
     stop_flag << "<title>stop flag set at " << std::fixed << std::setprecision(3) << facts.stop_flag
               << " ms</title>";
     EXPECT_EQ(Count(svg, stop_flag.str()), 1) << stop_flag.str();
-    // Along time: the stop flag after every job's start, the jobs of one
-    // translater in order.
+    // Along time: every claim that won before the stop flag, which is set only
+    // once every client has ended. (A translater may begin to serve a claim
+    // after it: one that got the CPU late.)
     const std::vector<double> flag = XsOf(svg, "stop-flag");
-    for (const double job : XsOf(svg, "job")) {
-        EXPECT_LT(job, flag.at(0));
+    for (const double claim : XsOf(svg, "claim won")) {
+        EXPECT_LT(claim, flag.at(0));
     }
     CTempDir dir;
     ExpectRendersWhole(rsvg, svg_path, dir);

@@ -53,7 +53,7 @@ std::string HungOrKilled(const RunResult& run) {
     return "";
 }
 
-std::vector<RunOutcome> RunBatch(const std::vector<PlannedRun>& plans) {
+std::vector<RunOutcome> RunBatch(const std::vector<PlannedRun>& plans, int parallel) {
     std::vector<RunOutcome> outcomes(plans.size());
     std::atomic<std::size_t> next{0};
     auto worker = [&] {
@@ -66,7 +66,9 @@ std::vector<RunOutcome> RunBatch(const std::vector<PlannedRun>& plans) {
             }
         }
     };
-    const int parallel = FromEnvironment("TRANSLATERS_E2E_PARALLEL", DEFAULT_PARALLEL);
+    if (parallel <= 0) {
+        parallel = FromEnvironment("TRANSLATERS_E2E_PARALLEL", DEFAULT_PARALLEL);
+    }
     std::vector<std::thread> workers;
     workers.reserve(parallel);
     for (int w = 0; w < parallel; ++w) {

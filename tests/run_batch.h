@@ -37,8 +37,9 @@ int FromEnvironment(const char* name, int fallback);
 // What is wrong with a run that hung or that a signal ended; "" otherwise.
 std::string HungOrKilled(const RunResult& run);
 
-// Runs the program once for each plan, at most TRANSLATERS_E2E_PARALLEL at once.
-std::vector<RunOutcome> RunBatch(const std::vector<PlannedRun>& plans);
+// Runs the program once for each plan, at most TRANSLATERS_E2E_PARALLEL at once
+// (default 8), or `parallel` if it is given.
+std::vector<RunOutcome> RunBatch(const std::vector<PlannedRun>& plans, int parallel = 0);
 
 // Reports each run that is not clean as a test failure: its problem, where its
 // log is saved and, for the first few, the whole log. Returns their number.

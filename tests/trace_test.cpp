@@ -44,9 +44,20 @@ const logcheck::Sizes SIZES;  // this build's
 const std::string SOURCE_DIR = TRANSLATERS_SOURCE_DIR;
 const std::string TRACE_TOOL = SOURCE_DIR + "/tools/trace";
 const double RECORD_TIMEOUT_SECONDS = 120;
-// Runs are recorded until both ways of leaving at the stop have been seen.
+// Runs are recorded until both ways of taking the stop (waiting, busy) have
+// been seen, MIN_RUNS to MAX_RUNS of them: at this program's own sizes two runs
+// nearly always show both. TRANSLATERS_TRACE_RUNS in the environment fixes the
+// count instead, for sizes at which one way is rare (the size tests); then the
+// test that wants to have seen both skips.
 const int MIN_RUNS = 2;
 const int MAX_RUNS = 8;
+
+// The fixed count of runs to record, or 0 to search as above.
+int FixedRuns() {
+    const char* value = std::getenv("TRANSLATERS_TRACE_RUNS");
+    const long runs = value == nullptr ? 0 : std::strtol(value, nullptr, 10);
+    return runs > 0 && runs <= MAX_RUNS ? static_cast<int>(runs) : 0;
+}
 // A timed wait that runs out lasts one second; generous bounds on both sides.
 const std::int64_t TIMED_WAIT_AT_LEAST_NS = 900'000'000;
 const std::int64_t TIMED_WAIT_AT_MOST_NS = 3'000'000'000;
@@ -348,8 +359,9 @@ protected:
         const std::string base = RecordingsDir();
         bool waiting_seen = false;
         bool working_seen = false;
-        for (int run = 0; run < MAX_RUNS && s_problem.empty(); ++run) {
-            if (run >= MIN_RUNS && waiting_seen && working_seen) {
+        const int fixed = FixedRuns();
+        for (int run = 0; run < (fixed > 0 ? fixed : MAX_RUNS) && s_problem.empty(); ++run) {
+            if (fixed == 0 && run >= MIN_RUNS && waiting_seen && working_seen) {
                 break;
             }
             const std::string dir = base + "/run-" + std::to_string(run);
@@ -475,7 +487,10 @@ TEST_F(TracedRunTest, PushesAndPopsMatchTheLogAndLeaveInOrder) {
 // line, or per letter its line, the push and a pause, then its summary line
 // and only after it the terminator.
 TEST_F(TracedRunTest, EachClientPausesAfterItsEntryAndEachLetterAndPushesTheTerminatorLast) {
-    const std::regex shape(R"(SL\(\)(cccLE|c{0,2}C(Lp\(\))+L0E))");
+    const std::string translaters = std::to_string(SIZES.translaters);
+    const std::string passed_over = std::to_string(SIZES.translaters - 1);
+    const std::regex shape("SL\\(\\)(c{" + translaters + "}LE|c{0," + passed_over +
+                           "}C(Lp\\(\\))+L0E)");
     for (const Recording& recording : s_recordings) {
         for (int c = 0; c < SIZES.clients; ++c) {
             const std::vector<Event> events =
@@ -550,14 +565,16 @@ TEST_F(TracedRunTest, TheDriverPausesAfterEveryCreationThenSignalsEachTranslater
 }
 
 // Each pause spins what it drew, and the draws reach the top of their range:
-// over n draws the largest is below MAX_DELAY * 1e-9^(1/n) with a chance of
-// 1e-9, so a build whose pauses draw from a tenth of MAX_DELAY fails here.
+// over a run's n draws the largest is below MAX_DELAY * 1e-9^(1/n) with a
+// chance of 1e-9, so a build whose pauses draw from a tenth of MAX_DELAY fails
+// here. (Each run by itself: two runs started in one second draw alike.)
 TEST_F(TracedRunTest, EveryPauseSpinsTheIterationsItDrewAndTheDrawsReachTheTop) {
-    long long largest = 0;
-    int draws = 0;
+    double reached = 0;  // the largest draw of a run over its bound, at best
     for (const Recording& recording : s_recordings) {
         std::map<int, long long> bound_of;  // by thread: the pause in progress
         int pauses = 0;
+        long long largest = 0;
+        int draws = 0;
         for (const Event& event : recording.trace.events) {
             if (event.probe == Probe::kDelayStart) {
                 EXPECT_GE(event.Arg(0), 0);
@@ -574,10 +591,10 @@ TEST_F(TracedRunTest, EveryPauseSpinsTheIterationsItDrewAndTheDrawsReachTheTop) 
             }
         }
         EXPECT_GT(pauses, SIZES.clients) << recording.dir;
+        reached = std::max(reached, static_cast<double>(largest + 1) /
+                                        (SIZES.max_delay * std::pow(1e-9, 1.0 / draws)));
     }
-    EXPECT_GE(static_cast<double>(largest + 1),
-              SIZES.max_delay * std::pow(1e-9, 1.0 / std::max(draws, 1)))
-        << "the largest of " << draws << " pauses drawn";
+    EXPECT_GE(reached, 1.0) << "no run's largest pause drawn came near MAX_DELAY";
 }
 
 // tools/trace attaches to every probe the program carries: its script (kept
@@ -601,8 +618,6 @@ TEST_F(TracedRunTest, RecordsEveryProbeTheProgramCarries) {
 // comes leaves at once, without a timeout; one still working misses the signal
 // and leaves after a wait that runs out.
 TEST_F(TracedRunTest, AtTheStopAWaitingTranslaterLeavesAtOnceAndABusyOneAfterATimeout) {
-    int waiting_seen = 0;
-    int working_seen = 0;
     for (const Recording& recording : s_recordings) {
         const Trace& trace = recording.trace;
         const std::vector<bool> waiting = TracedRunTest::WaitingAtStopSignal(trace);
@@ -612,25 +627,39 @@ TEST_F(TracedRunTest, AtTheStopAWaitingTranslaterLeavesAtOnceAndABusyOneAfterATi
             // The end of its last JobFinished: the wait that ended it, the return.
             const std::string tail = word.substr(word.size() - 5);
             if (waiting[t]) {
-                ++waiting_seen;
                 EXPECT_EQ(tail, "wkjLE")
                     << recording.dir << ": translater " << t
                     << " was waiting, unwoken, when signalled, yet its events end " << word;
             } else {
-                ++working_seen;
                 EXPECT_EQ(tail, "wKjLE") << recording.dir << ": translater " << t
                                          << " was busy when signalled, yet its events end " << word;
             }
         }
     }
-    EXPECT_GT(waiting_seen, 0) << "no translater was waiting at a stop in " << s_recordings.size()
-                               << " runs";
-    EXPECT_GT(working_seen, 0) << "no translater was busy at a stop in " << s_recordings.size()
-                               << " runs";
+}
+
+// The two tests above have something to check: a translater waiting at the
+// stop, one busy, and a wait that ran out.
+TEST_F(TracedRunTest, BothWaysOfTakingTheStopAndATimeoutWereSeen) {
+    if (FixedRuns() > 0) {
+        GTEST_SKIP() << "TRANSLATERS_TRACE_RUNS fixes the runs at " << FixedRuns();
+    }
+    int waiting_seen = 0;
+    int working_seen = 0;
+    int timed_out = 0;
+    for (const Recording& recording : s_recordings) {
+        for (const bool waiting : WaitingAtStopSignal(recording.trace)) {
+            ++(waiting ? waiting_seen : working_seen);
+        }
+        timed_out += CountEvents(recording.trace, Probe::kJobWake, false);
+    }
+    const std::size_t runs = s_recordings.size();
+    EXPECT_GT(waiting_seen, 0) << "no translater was waiting at a stop in " << runs << " runs";
+    EXPECT_GT(working_seen, 0) << "no translater was busy at a stop in " << runs << " runs";
+    EXPECT_GT(timed_out, 0) << "no timed wait ran out in " << runs << " runs";
 }
 
 TEST_F(TracedRunTest, ATimedWaitThatIsNotSignalledLastsAboutOneSecond) {
-    int timed_out = 0;
     for (const Recording& recording : s_recordings) {
         std::map<int, std::int64_t> began;
         for (const Event& event : recording.trace.events) {
@@ -641,11 +670,9 @@ TEST_F(TracedRunTest, ATimedWaitThatIsNotSignalledLastsAboutOneSecond) {
                 const std::int64_t lasted = event.ns - began[event.tid];
                 EXPECT_GE(lasted, TIMED_WAIT_AT_LEAST_NS) << recording.dir;
                 EXPECT_LE(lasted, TIMED_WAIT_AT_MOST_NS) << recording.dir;
-                ++timed_out;
             }
         }
     }
-    EXPECT_GT(timed_out, 0) << "no timed wait ran out in " << s_recordings.size() << " runs";
 }
 
 }  // namespace
