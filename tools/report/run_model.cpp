@@ -593,8 +593,10 @@ RunModel ModelFromLog(const logcheck::Summary& summary) {
 
 std::string AddTrace(const runtrace::Trace& trace, RunModel& model) {
     RunTimes run;
+    const logcheck::Sizes& sizes = model.summary.sizes;
     if (trace.events.empty() ||
-        trace.line_events.size() != static_cast<std::size_t>(model.summary.line_count)) {
+        trace.line_events.size() != static_cast<std::size_t>(model.summary.line_count) ||
+        trace.sizes.translaters != sizes.translaters || trace.sizes.clients != sizes.clients) {
         return "the trace is not joined with this log";
     }
     for (const std::size_t event : trace.line_events) {
