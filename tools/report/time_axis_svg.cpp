@@ -26,6 +26,9 @@ const double QUEUE_GAP = 4;
 const double QUEUE_HEIGHT = 16;
 const double DRIVER_HEIGHT = 12;
 const double CLIENT_ROW = 13;
+// More clients than this share rows, each row a run of consecutive clients, so
+// that a large wave keeps rows a line high and the picture a page or two long.
+const int MAX_CLIENT_ROWS = 40;
 const double CLIENT_BAR = 9;
 const double PAUSE_HEIGHT = 5;
 const double MARK_SIZE = 8;
@@ -171,6 +174,15 @@ struct Layout {
     int max_depth = 1;  // the deepest any queue got
 };
 
+// How many clients share a row, and how many rows they take.
+int ClientsPerRow(int clients) {
+    return (clients + MAX_CLIENT_ROWS - 1) / MAX_CLIENT_ROWS;
+}
+int ClientRows(int clients) {
+    const int per_row = ClientsPerRow(clients);
+    return (clients + per_row - 1) / per_row;
+}
+
 double TranslaterHeight(int rows) {
     return 2 * LANE_PADDING + rows * ROW_HEIGHT + MARKER_ROOM + BAR_HEIGHT + QUEUE_GAP +
            QUEUE_HEIGHT;
@@ -260,7 +272,8 @@ Layout LayOut(const RunModel& model, const CTimeFrame& frame) {
         top += TranslaterHeight(layout.rows.at(t));
     }
     layout.clients_top = top;
-    layout.lanes_bottom = top + 2 * LANE_PADDING + model.summary.sizes.clients * CLIENT_ROW;
+    layout.lanes_bottom =
+        top + 2 * LANE_PADDING + ClientRows(model.summary.sizes.clients) * CLIENT_ROW;
     layout.height = layout.lanes_bottom + AXIS_HEIGHT;
     return layout;
 }
@@ -622,13 +635,16 @@ void DrawClaims(const ClientTimes& client, const CTimeFrame& frame, double middl
     }
 }
 
-void DrawClient(const RunTimes& times, const CTimeFrame& frame, double top, int c, CSvg& svg) {
+// Client c in the row at top; label, if not empty, names the row.
+void DrawClient(const RunTimes& times, const CTimeFrame& frame, double top, int c,
+                const std::string& label, CSvg& svg) {
     const ClientTimes& client = times.clients.at(c);
     const double middle = top + CLIENT_ROW / 2;
     svg.Open("g", "class=\"client-row\" id=\"client-" + std::to_string(c) + "\"");
     svg.Title(ClientTitle(times, c));
-    svg.Text(PLOT_LEFT - 14, middle + 4, "c" + std::to_string(c),
-             "text-anchor=\"end\" " + SmallFont());
+    if (!label.empty()) {
+        svg.Text(PLOT_LEFT - 14, middle + 4, label, "text-anchor=\"end\" " + SmallFont());
+    }
     const double begin = frame.X(client.thread.life.begin);
     svg.Line(begin, middle, frame.X(client.thread.life.end), middle, Stroke(MUTED_COLOR, 0.8));
     for (const ClaimAttempt& claim : client.claims) {
@@ -651,12 +667,30 @@ void DrawClient(const RunTimes& times, const CTimeFrame& frame, double top, int 
     svg.Close("g");
 }
 
+// The label of the row that client c begins, or "" if it begins none:
+// "c3", or "c0" en dash "24" for a row that several clients share.
+std::string RowLabel(int c, int clients) {
+    const int per_row = ClientsPerRow(clients);
+    const int last = std::min(clients, c + per_row) - 1;
+    if (c % per_row != 0) {
+        return "";
+    }
+    return "c" + std::to_string(c) + (c == last ? "" : "\xE2\x80\x93" + std::to_string(last));
+}
+
 void DrawClients(const RunTimes& times, const CTimeFrame& frame, const Layout& layout, CSvg& svg) {
-    svg.Text(PLOT_LEFT - 44, layout.clients_top + LANE_PADDING + CLIENT_ROW / 2 + 4, "Clients",
+    const int clients = static_cast<int>(times.clients.size());
+    const int per_row = ClientsPerRow(clients);
+    const double label_width = TextWidth(RowLabel(0, clients), SMALL_FONT_SIZE);
+    svg.Text(std::min(PLOT_LEFT - 44, PLOT_LEFT - 20 - label_width),
+             layout.clients_top + LANE_PADDING + CLIENT_ROW / 2 + 4, "Clients",
              "text-anchor=\"end\" font-weight=\"bold\"");
-    for (int c = 0; c < static_cast<int>(times.clients.size()); ++c) {
+    for (int c = 0; c < clients; ++c) {
+        const int row = c / per_row;
+        const std::string label = RowLabel(c, clients);
         if (times.clients[c].thread.tid != 0) {
-            DrawClient(times, frame, layout.clients_top + LANE_PADDING + c * CLIENT_ROW, c, svg);
+            DrawClient(times, frame, layout.clients_top + LANE_PADDING + row * CLIENT_ROW, c, label,
+                       svg);
         }
     }
 }

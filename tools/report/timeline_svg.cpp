@@ -93,8 +93,10 @@ void LayOutLane(const Frame& frame, Lane& lane) {
 }
 
 // The clients' indices in runs, "c3", "c3, c4" or "c3" en dash "c14", joined
-// by commas.
+// by commas; the runs that do not fit in MAX_LABEL_WIDTH are left out for a
+// count of all the clients, so a long list keeps within the picture.
 std::string ClientRuns(const std::vector<logcheck::TurnedAway>& turned_away) {
+    const double MAX_LABEL_WIDTH = 300;
     std::vector<int> clients(turned_away.size());
     std::transform(turned_away.begin(), turned_away.end(), clients.begin(),
                    [](const logcheck::TurnedAway& client) { return client.client; });
@@ -106,12 +108,17 @@ std::string ClientRuns(const std::vector<logcheck::TurnedAway>& turned_away) {
             ++end;
         }
         const std::string last = "c" + std::to_string(clients[end - 1]);
-        text += (text.empty() ? "c" : ", c") + std::to_string(clients[begin]);
+        std::string run = (text.empty() ? "c" : ", c") + std::to_string(clients[begin]);
         if (end - begin == 2) {
-            text += ", " + last;
+            run += ", " + last;
         } else if (end - begin > 2) {
-            text += "\xE2\x80\x93" + last;  // an en dash
+            run += "\xE2\x80\x93" + last;  // an en dash
         }
+        const std::string rest = ", \xE2\x80\xA6 " + std::to_string(clients.size()) + " in all";
+        if (TextWidth(text + run + rest, SMALL_FONT_SIZE) > MAX_LABEL_WIDTH) {
+            return text + rest;  // an ellipsis and the count
+        }
+        text += run;
         begin = end;
     }
     return text;
