@@ -96,7 +96,7 @@ TEST(E2eRuns, EachFailedCreationEndsCleanly) {
     ExpectAllClean(FailureRuns("fail", FAIL_ROUNDS));
 }
 
-// What a batch of clean runs showed of the random draws and the line forms.
+// What clean runs showed of the random draws and of the forms of line.
 struct Seen {
     std::set<char> letters;
     long long letters_sent = 0;
@@ -106,19 +106,16 @@ struct Seen {
     std::set<logcheck::LineKind> kinds;
 
     void Take(const std::string& log) {
-        const logcheck::Summary summary = logcheck::CheckRun(log, "", 0).summary;
-        for (const logcheck::Job& job : summary.jobs) {
+        for (const logcheck::Job& job : logcheck::CheckRun(log, "", 0).summary.jobs) {
             letters.insert(job.letters.begin(), job.letters.end());
             letters_sent += static_cast<long long>(job.letters.size());
             shortest = std::min(shortest, job.count);
             longest = std::max(longest, job.count);
             ++jobs;
         }
-        std::size_t begin = 0;
-        for (std::size_t end = log.find('\n'); end != std::string::npos;
-             begin = end + 1, end = log.find('\n', begin)) {
+        for (const std::string& text : testing_support::SplitLines(log)) {
             logcheck::Line line;
-            if (logcheck::ParseLine(log.substr(begin, end - begin), line)) {
+            if (logcheck::ParseLine(text, line)) {
                 kinds.insert(line.kind);
             }
         }
@@ -126,41 +123,34 @@ struct Seen {
 };
 
 // Observations that show each of `outcomes` outcomes of chance p per
-// observation, but for a chance below 1e-9: outcomes * (1 - p)^n <= 1e-9.
+// observation but for a chance below 1e-9: outcomes * (1 - p)^n <= 1e-9.
 long long Needed(double p, int outcomes = 1) {
     return static_cast<long long>(std::ceil(std::log(1e-9 / outcomes) / std::log1p(-p)));
 }
 
-// Runs are added, 32 at a time, each seeded apart (the program seeds with the
-// time in seconds, so runs started in the same second would draw alike; the
-// seeding itself is a program test), until each draw has reached both ends of
-// its range and every line form has been written, or until so many letters
-// and jobs have been seen that a correct program would have shown them all
-// but for a chance below 1e-9 each: a build that never sends 'y' or 'Y', or
-// whose jobs never reach 1 letter or the top tenth of MAX_CHARS, fails here.
-// (Clients turned away are written only where clients outnumber translaters.)
-// A run mostly waits, for its stop if nothing else, so 32 run at once.
+// Batches of runs, each run seeded apart by the shim (runs started in one
+// second would draw alike), until every letter 'a'-'y' and 'A'-'Y', a job of 1
+// letter and one in the top tenth of MAX_CHARS, and every form of line have
+// been seen; or until a correct program would have shown each of them but for
+// a chance below 1e-9. (Clients are turned away only where they outnumber the
+// translaters.) A run mostly waits, so 32 run at once.
 TEST(E2eRuns, DrawsReachTheirRangesAndEveryLineFormIsWritten) {
     const int ALPHABET = 2 * 25;
-    const int LONG_JOB = static_cast<int>(std::ceil(0.9 * SIZES.max_chars));
-    const long long letters_needed = Needed(1.0 / ALPHABET, ALPHABET);
-    const long long jobs_needed =
-        std::max(Needed(1.0 / SIZES.max_chars),
-                 Needed(static_cast<double>(SIZES.max_chars - LONG_JOB + 1) / SIZES.max_chars));
-    const std::size_t forms = logcheck::LINE_FORMS.size() - (SIZES.clients > SIZES.translaters ? 0 : 1);
-    const int MAX_RUNS = 2000;
     const int BATCH = 32;
+    const int MAX_RUNS = 2000;  // a bound for a program that sends no letter at all
+    const int LONG_JOB = static_cast<int>(std::ceil(0.9 * SIZES.max_chars));
+    const double max_chars = SIZES.max_chars;
+    const long long jobs_needed =
+        std::max(Needed(1 / max_chars), Needed((max_chars - LONG_JOB + 1) / max_chars));
+    const std::size_t forms =
+        logcheck::LINE_FORMS.size() - (SIZES.clients > SIZES.translaters ? 0 : 1);
     Seen seen;
     int runs = 0;
     unsigned seed = std::random_device{}();
-    auto shown = [&] {
-        return static_cast<int>(seen.letters.size()) == ALPHABET && seen.shortest == 1 &&
-               seen.longest >= LONG_JOB && seen.kinds.size() == forms;
-    };
-    auto enough = [&] {
-        return seen.letters_sent >= letters_needed && seen.jobs >= jobs_needed;
-    };
-    while (!shown() && !enough() && runs < MAX_RUNS) {
+    while (!(seen.letters.size() == ALPHABET && seen.shortest == 1 && seen.longest >= LONG_JOB &&
+             seen.kinds.size() == forms) &&
+           (seen.letters_sent < Needed(1.0 / ALPHABET, ALPHABET) || seen.jobs < jobs_needed) &&
+           runs < MAX_RUNS) {
         std::vector<PlannedRun> plans = NormalRuns("draws", BATCH, runs % (2 * BATCH) != 0);
         for (PlannedRun& plan : plans) {
             plan.options.extra_env = {std::string("LD_PRELOAD=") + FAIL_CREATE_SHIM,
@@ -171,13 +161,14 @@ TEST(E2eRuns, DrawsReachTheirRangesAndEveryLineFormIsWritten) {
         for (const RunOutcome& outcome : outcomes) {
             seen.Take(outcome.run.out);
         }
-        runs += static_cast<int>(plans.size());
+        runs += BATCH;
     }
-    EXPECT_EQ(seen.letters.size(), static_cast<std::size_t>(ALPHABET))
-        << "letters sent in " << runs << " runs: " << std::string(seen.letters.begin(), seen.letters.end());
-    EXPECT_EQ(seen.shortest, 1) << seen.jobs << " jobs in " << runs << " runs";
-    EXPECT_GE(seen.longest, LONG_JOB) << seen.jobs << " jobs in " << runs << " runs";
-    EXPECT_EQ(seen.kinds.size(), forms) << "forms of line written in " << runs << " runs";
+    const std::string in_runs = " in " + std::to_string(runs) + " runs";
+    EXPECT_EQ(seen.letters.size(), std::size_t{ALPHABET})
+        << std::string(seen.letters.begin(), seen.letters.end()) << in_runs;
+    EXPECT_EQ(seen.shortest, 1) << seen.jobs << " jobs" << in_runs;
+    EXPECT_GE(seen.longest, LONG_JOB) << seen.jobs << " jobs" << in_runs;
+    EXPECT_EQ(seen.kinds.size(), forms) << "forms of line written" << in_runs;
 }
 
 TEST(E2eStress, NormalRunsAreClean) {

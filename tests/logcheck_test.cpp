@@ -33,44 +33,23 @@ std::string Str(const Parts&... parts) {
     return text.str();
 }
 
-// A line of the program, written through the shared definition of its forms.
-std::string Format(LineKind kind, int translater, int client = -1, int count = 0, char ch = 0) {
-    Line line;
-    line.kind = kind;
-    line.translater = translater;
-    line.client = client;
-    line.count = count;
-    line.ch = ch;
-    line.out = logcheck::SwapCase(ch);
-    return logcheck::FormatLine(line);
+// The lines of the program, written through the shared definition of their
+// forms; a translated character comes out with its case swapped.
+std::string Format(LineKind kind, int t = -1, int c = -1, int n = 0, char ch = 0) {
+    return logcheck::FormatLine(Line{kind, t, c, n, ch, logcheck::SwapCase(ch)});
 }
-
-std::string Entry(int c) {
-    return Format(LineKind::kClientEnters, -1, c);
-}
-std::string GiveUp(int c) {
-    return Format(LineKind::kClientGivesUp, -1, c);
-}
-std::string Sending(int c, int t, char letter) {
-    return Format(LineKind::kClientSends, t, c, 0, letter);
-}
-std::string Sended(int c, int t, int n) {
-    return Format(LineKind::kClientSended, t, c, n);
-}
-std::string Takes(int t, char ch) {
-    return Format(LineKind::kTranslates, t, -1, 0, ch);
-}
-std::string Translated(int t, int n) {
-    return Format(LineKind::kJobEnds, t, -1, n);
-}
-std::string TranslaterEntry(int t) {
-    return Format(LineKind::kTranslaterEnters, t);
-}
-std::string Leaving(int t) {
-    return Format(LineKind::kTranslaterLeaves, t);
-}
-const std::string ALL_CLIENTS = Format(LineKind::kAllClients, -1);
-const std::string ALL_TRANSLATERS = Format(LineKind::kAllTranslaters, -1);
+const auto Entry = [](int c) { return Format(LineKind::kClientEnters, -1, c); };
+const auto GiveUp = [](int c) { return Format(LineKind::kClientGivesUp, -1, c); };
+const auto Sending = [](int c, int t, char ch) {
+    return Format(LineKind::kClientSends, t, c, 0, ch);
+};
+const auto Sended = [](int c, int t, int n) { return Format(LineKind::kClientSended, t, c, n); };
+const auto Takes = [](int t, char ch) { return Format(LineKind::kTranslates, t, -1, 0, ch); };
+const auto Translated = [](int t, int n) { return Format(LineKind::kJobEnds, t, -1, n); };
+const auto TranslaterEntry = [](int t) { return Format(LineKind::kTranslaterEnters, t); };
+const auto Leaving = [](int t) { return Format(LineKind::kTranslaterLeaves, t); };
+const std::string ALL_CLIENTS = Format(LineKind::kAllClients);
+const std::string ALL_TRANSLATERS = Format(LineKind::kAllTranslaters);
 
 // The checks, of runs of SIZES.
 bool IsLineBeginning(const std::string& text) {
@@ -304,10 +283,9 @@ TEST(LogCheckRejects, RunEndsBadly) {
     const std::string out = BusyRun().Text();
     EXPECT_TRUE(Has(CheckRun(out, "", 1), "exit-status", 0, "exit status 1, expected 0"));
     EXPECT_TRUE(Has(CheckRun(out, "", -1), "exit-status", 0, "did not exit by itself"));
-    EXPECT_TRUE(
-        Has(CheckRun(out, "oops\n", 0), "stderr", 0, "not empty: \"oops\\x0A\""));
-    EXPECT_TRUE(Has(CheckRun(out.substr(0, out.size() - 1), "", 0), "format",
-                    BusyRun().Size(), "does not end with a newline"));
+    EXPECT_TRUE(Has(CheckRun(out, "oops\n", 0), "stderr", 0, "not empty: \"oops\\x0A\""));
+    EXPECT_TRUE(Has(CheckRun(out.substr(0, out.size() - 1), "", 0), "format", BusyRun().Size(),
+                    "does not end with a newline"));
 }
 
 TEST(LogCheckRejects, UnknownLines) {

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <sstream>
 #include <stdexcept>
 
 namespace testing_support {
@@ -36,6 +37,23 @@ RunResult RunReport(const std::string& log, const std::vector<std::string>& args
     const RunResult result = RunProgram(TRANSLATERS_REPORT_EXE, options);
     EXPECT_FALSE(result.timed_out) << "translaters-report hung";
     return result;
+}
+
+std::map<std::string, Rows> ReadTables(const std::string& out) {
+    std::map<std::string, Rows> tables;
+    const std::vector<std::string> lines = SplitLines(out);
+    for (std::size_t i = 0; i < lines.size();) {
+        Rows& rows = tables[lines[i].substr(0, lines[i].find(' '))];
+        for (i += 2; i < lines.size() && !lines[i].empty(); ++i) {
+            std::istringstream cells(lines[i]);
+            rows.emplace_back();
+            for (std::string cell; cells >> cell;) {
+                rows.back().push_back(cell);
+            }
+        }
+        ++i;
+    }
+    return tables;
 }
 
 int Count(const std::string& text, const std::string& wanted) {

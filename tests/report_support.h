@@ -3,6 +3,7 @@
 #ifndef TRANSLATERS_TESTS_REPORT_SUPPORT_H
 #define TRANSLATERS_TESTS_REPORT_SUPPORT_H
 
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -29,6 +30,11 @@ private:
 
 // Runs translaters-report with the log on its standard input.
 RunResult RunReport(const std::string& log, const std::vector<std::string>& args = {});
+
+// The report's tables: the first word of each title -> its rows of cells (the
+// header row left out), each table ending at a blank line.
+using Rows = std::vector<std::vector<std::string>>;
+std::map<std::string, Rows> ReadTables(const std::string& out);
 
 // How often wanted occurs in text.
 int Count(const std::string& text, const std::string& wanted);

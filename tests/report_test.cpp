@@ -115,35 +115,18 @@ struct Table {
     int clients_total = -1;
 };
 
-// The rows of numbers under a section's header, up to the next blank line.
-std::vector<std::vector<std::string>> SectionRows(const std::vector<std::string>& lines,
-                                                  std::size_t& i) {
-    std::vector<std::vector<std::string>> rows;
-    for (i += 2; i < lines.size() && !lines[i].empty(); ++i) {
-        std::istringstream cells(lines[i]);
-        std::vector<std::string> row;
-        for (std::string cell; cells >> cell;) {
-            row.push_back(cell);
-        }
-        rows.push_back(row);
-    }
-    ++i;
-    return rows;
-}
-
 Table ReadTable(const std::string& out) {
-    const std::vector<std::string> lines = SplitLines(out);
+    std::map<std::string, testing_support::Rows> tables = testing_support::ReadTables(out);
     Table table;
-    std::size_t i = 0;
-    for (const auto& row : SectionRows(lines, i)) {
+    for (const auto& row : tables["Jobs,"]) {
         table.jobs.push_back(LoggedJob{std::stoi(row.at(0)), std::stoi(row.at(1)),
                                        std::stoi(row.at(2)), std::stoi(row.at(3)),
                                        std::stoi(row.at(4))});
     }
-    for (const auto& row : SectionRows(lines, i)) {
+    for (const auto& row : tables["Clients"]) {
         table.turned_away.emplace_back(std::stoi(row.at(0)), std::stoi(row.at(1)));
     }
-    for (const auto& row : SectionRows(lines, i)) {
+    for (const auto& row : tables["Totals"]) {
         std::smatch m;
         static const std::regex AWAY_TOTAL(R"(clients turned away: (\d+))");
         static const std::regex CLIENTS_TOTAL(R"(clients: (\d+) .*)");
@@ -314,8 +297,7 @@ struct Breakage {
 };
 
 // The index of the first line of this kind, read into line.
-int FindLine(const std::vector<std::string>& lines, logcheck::LineKind kind,
-             logcheck::Line& line) {
+int FindLine(const std::vector<std::string>& lines, logcheck::LineKind kind, logcheck::Line& line) {
     for (std::size_t i = 0; i < lines.size(); ++i) {
         if (logcheck::ParseLine(lines[i], line) && line.kind == kind) {
             return static_cast<int>(i);

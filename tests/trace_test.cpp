@@ -160,7 +160,8 @@ TEST(ProbeNotesTest, ReleaseBuildHasExactlyTheDocumentedProbes) {
     EXPECT_EQ(ManualPageProbes(), documented_names) << "the manual page's PROBES section";
     // The probes the trace's readers decode are the program's, with its arguments.
     for (const runtrace::ProbeInfo& known : runtrace::KNOWN_PROBES) {
-        ASSERT_EQ(built.count(known.name), 1u) << known.name << " is decoded but not in the program";
+        ASSERT_EQ(built.count(known.name), 1u)
+            << known.name << " is decoded but not in the program";
         EXPECT_EQ(built.at(known.name), known.args) << "probe " << known.name << "'s arguments";
     }
 }
@@ -206,7 +207,7 @@ TEST(TraceToolTest, SaysWhenBpftraceIsMissing) {
     const std::string bin = RecordingsDir() + "/empty-path";
     mkdir(bin.c_str(), 0755);
     RunOptions options;
-    options.args = {"-i",      "PATH=" + bin, PYTHON3, TRACE_TOOL,
+    options.args = {"-i",      "PATH=" + bin, PYTHON3,        TRACE_TOOL,
                     "--check", "--program",   TRANSLATERS_EXE};
     options.timeout_seconds = RECORD_TIMEOUT_SECONDS;
     ExpectRefusal(RunProgram("/usr/bin/env", options), "bpftrace is not installed");
@@ -291,54 +292,30 @@ std::vector<Event> EventsOf(const Trace& trace, int tid) {
     return events;
 }
 
-// One letter per event, so that a thread's events read as a word.
+// One letter per event, so that a thread's events read as a word. Where two
+// are given, the second stands for a second argument that is not 0: a claim
+// that won, a letter rather than the terminator, JobFinished returning to
+// serve a job; for job_wake, a wait that ran out.
 char Letter(const Event& event) {
-    const bool second = event.Arg(1) != 0;
-    switch (event.probe) {
-        case Probe::kDriverStart:
-        case Probe::kTranslaterStart:
-        case Probe::kClientStart:
-            return 'S';
-        case Probe::kDriverEnd:
-        case Probe::kTranslaterEnd:
-        case Probe::kClientEnd:
-            return 'E';
-        case Probe::kLine:
-            return 'L';
-        case Probe::kErrorLine:
-            return 'X';
-        case Probe::kDelayStart:
-            return '(';
-        case Probe::kDelayEnd:
-            return ')';
-        case Probe::kClientCreated:
-            return 'n';
-        case Probe::kStopFlag:
-            return 'F';
-        case Probe::kStopSignal:
-            return 'G';
-        case Probe::kPopWait:
-            return 'q';
-        case Probe::kPopWake:
-            return 'Q';
-        case Probe::kRelease:
-            return 'r';
-        case Probe::kJobWait:
-            return 'w';
-        case Probe::kClaim:
-            return second ? 'C' : 'c';
-        case Probe::kPush:
-            return second ? 'p' : '0';
-        case Probe::kPop:
-            return second ? 'o' : 'z';
-        case Probe::kJobWake:
-            return event.Arg(1) == runtrace::WAIT_TIMED_OUT ? 'K' : 'k';
-        case Probe::kJobReturn:
-            return second ? 'J' : 'j';
-        case Probe::kOther:
-            break;
+    static const std::map<Probe, std::string> LETTERS = {
+        {Probe::kDriverStart, "S"},   {Probe::kTranslaterStart, "S"},
+        {Probe::kClientStart, "S"},   {Probe::kDriverEnd, "E"},
+        {Probe::kTranslaterEnd, "E"}, {Probe::kClientEnd, "E"},
+        {Probe::kLine, "L"},          {Probe::kErrorLine, "X"},
+        {Probe::kDelayStart, "("},    {Probe::kDelayEnd, ")"},
+        {Probe::kClientCreated, "n"}, {Probe::kStopFlag, "F"},
+        {Probe::kStopSignal, "G"},    {Probe::kPopWait, "q"},
+        {Probe::kPopWake, "Q"},       {Probe::kRelease, "r"},
+        {Probe::kJobWait, "w"},       {Probe::kClaim, "cC"},
+        {Probe::kPush, "0p"},         {Probe::kPop, "zo"},
+        {Probe::kJobWake, "kK"},      {Probe::kJobReturn, "jJ"}};
+    const auto found = LETTERS.find(event.probe);
+    if (found == LETTERS.end()) {
+        return '?';
     }
-    return '?';
+    const bool second = event.probe == Probe::kJobWake ? event.Arg(1) == runtrace::WAIT_TIMED_OUT
+                                                       : event.Arg(1) != 0;
+    return found->second[found->second.size() > 1 && second ? 1 : 0];
 }
 
 std::string Word(const std::vector<Event>& events) {
@@ -665,8 +642,7 @@ TEST_F(TracedRunTest, ATimedWaitThatIsNotSignalledLastsAboutOneSecond) {
         for (const Event& event : recording.trace.events) {
             if (event.probe == Probe::kJobWait) {
                 began[event.tid] = event.ns;
-            } else if (event.probe == Probe::kJobWake &&
-                       event.Arg(1) == runtrace::WAIT_TIMED_OUT) {
+            } else if (event.probe == Probe::kJobWake && event.Arg(1) == runtrace::WAIT_TIMED_OUT) {
                 const std::int64_t lasted = event.ns - began[event.tid];
                 EXPECT_GE(lasted, TIMED_WAIT_AT_LEAST_NS) << recording.dir;
                 EXPECT_LE(lasted, TIMED_WAIT_AT_MOST_NS) << recording.dir;
