@@ -168,6 +168,10 @@ void SetUpSignals(const RunOptions& options) {
         sched_setaffinity(0, sizeof(cpus), &cpus);
     }
     SetUpSignals(options);
+    if (options.address_space_limit != 0) {
+        const rlimit limit{options.address_space_limit, options.address_space_limit};
+        setrlimit(RLIMIT_AS, &limit);
+    }
     execve(path.c_str(), plan.argv.data(), plan.envp.data());
     _exit(127);
 }

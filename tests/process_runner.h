@@ -34,6 +34,8 @@ struct RunOptions {
     std::vector<int> ignored_signals;
     bool report_pipe = false;     // a pipe on REPORT_FD, read into RunResult::report
     bool pin_to_one_cpu = false;  // run on CPU 0 only, where races surface more often
+    // The child's address space limit (RLIMIT_AS) in bytes; 0 leaves it as it is.
+    std::size_t address_space_limit = 0;
     double timeout_seconds = 30;  // the child is killed after this long
     std::string stdin_text;       // the child's standard input; empty: /dev/null
 };
