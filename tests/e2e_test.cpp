@@ -30,7 +30,6 @@ using testing_support::RunResult;
 
 const logcheck::Sizes SIZES;  // this build's
 
-const double RUN_TIMEOUT_SECONDS = 30;
 const int RUNS = 24;
 const int PINNED_RUNS = 16;
 const int FAIL_ROUNDS = 2;
@@ -57,7 +56,6 @@ std::vector<PlannedRun> NormalRuns(const char* name, int runs, bool pinned) {
     for (std::size_t i = 0; i < plans.size(); ++i) {
         plans[i].name = std::string(name) + "-" + std::to_string(i);
         plans[i].options.pin_to_one_cpu = pinned;
-        plans[i].options.timeout_seconds = RUN_TIMEOUT_SECONDS;
         plans[i].check = [](const RunResult& run) { return Check(0, run); };
     }
     return plans;
@@ -76,7 +74,6 @@ std::vector<PlannedRun> FailureRuns(const char* name, int rounds) {
             plan.options.extra_env = {std::string("LD_PRELOAD=") + FAIL_CREATE_SHIM,
                                       "TRANSLATERS_FAIL_CREATE_AT=" + std::to_string(at)};
             plan.options.pin_to_one_cpu = round % 2 == 1;
-            plan.options.timeout_seconds = RUN_TIMEOUT_SECONDS;
             plan.check = [at](const RunResult& run) { return Check(at, run); };
             plans.push_back(plan);
         }

@@ -47,7 +47,6 @@ using logcheck::CREATE_FAILED_TEXT;
 using logcheck::UNKNOWN_EXCEPTION_TEXT;
 using logcheck::WRITE_FAILED_TEXT;
 
-const double RUN_TIMEOUT_SECONDS = 30;
 const logcheck::Sizes SIZES;  // this build's
 // The first and the last creation of a translater, then of a client, and one
 // in the middle of the run.
@@ -98,7 +97,6 @@ RunOptions ShimOptions(std::vector<std::string> settings, bool fail_create_too =
                        std::to_string(testing_support::REPORT_FD));
     options.extra_env = std::move(settings);
     options.report_pipe = true;
-    options.timeout_seconds = RUN_TIMEOUT_SECONDS;
     return options;
 }
 
@@ -451,8 +449,7 @@ TEST(FaultWrite, SignalsAtTheirDefaultEndTheProgram) {
             RunOptions options;
             options.stdout_mode = reader ? StdoutMode::kReaderLeaves : StdoutMode::kFileLimited;
             options.stdout_limit = size;
-            options.timeout_seconds = RUN_TIMEOUT_SECONDS;
-            const RunResult run = RunProgram(TRANSLATERS_EXE, options);
+                    const RunResult run = RunProgram(TRANSLATERS_EXE, options);
             ASSERT_FALSE(run.timed_out);
             if (reader && !run.reader_left) {
                 // The whole log fitted in what was read and the pipe: a normal run.

@@ -36,7 +36,6 @@ using testing_support::RunResult;
 using testing_support::SplitLines;
 
 const logcheck::Sizes SIZES;  // this build's
-const double RUN_TIMEOUT_SECONDS = 30;
 const int EXIT_BROKEN_LOG = 1;
 const int EXIT_USAGE = 2;
 
@@ -148,7 +147,6 @@ Table ReadTable(const std::string& out) {
 RunResult RunTranslaters(bool pinned) {
     RunOptions options;
     options.pin_to_one_cpu = pinned;
-    options.timeout_seconds = RUN_TIMEOUT_SECONDS;
     const RunResult run = RunProgram(TRANSLATERS_EXE, options);
     EXPECT_FALSE(run.timed_out);
     EXPECT_EQ(run.exit_status, 0) << run.err;

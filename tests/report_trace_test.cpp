@@ -42,7 +42,6 @@ using testing_support::RunResult;
 using testing_support::SplitLines;
 using testing_support::WriteFile;
 
-const double RUN_TIMEOUT_SECONDS = 30;
 const int EXIT_MISMATCH = 1;
 const int EXIT_USAGE = 2;
 // The table's times have three decimals: half a microsecond of rounding, and
@@ -86,6 +85,9 @@ struct TranslaterFacts {
     double tail = -1;  // the timed-out last wait after a missed signal
 };
 
+// A moment on a thread: its tid and the time in ns.
+using At = std::pair<int, long long>;
+
 struct RunFacts {
     std::vector<double> lines;  // per log line
     std::map<int, double> claimed, first_sent, last_sent, paced;
@@ -94,6 +96,8 @@ struct RunFacts {
     double stop_flag = 0;
     double run = 0;
     int timeouts = 0;
+    std::map<long long, std::vector<long long>> depths;  // by translater, after each step
+    std::vector<std::pair<At, At>> handoffs;             // each job's first letter and terminator
 };
 
 class CFactFinder {
@@ -135,8 +139,13 @@ private:
         } else if (event.probe == Probe::kPush) {
             TakePush(c, event);
         } else if (event.probe == Probe::kPop) {
-            const Queued queued = m_queues[event.args.at(0)].front();
-            m_queues[event.args.at(0)].pop_front();
+            std::deque<Queued>& queue = m_queues[event.Arg(0)];
+            const Queued queued = queue.front();
+            queue.pop_front();
+            m_facts.depths[event.Arg(0)].push_back(static_cast<long long>(queue.size()));
+            if (queued.ends_job) {
+                m_facts.handoffs.push_back({{queued.tid, queued.push_ns}, {event.tid, event.ns}});
+            }
             if (queued.ch != 0) {
                 m_facts.queue_waits[queued.client].push_back(
                     static_cast<double>(event.ns - queued.push_ns) / 1e6);
@@ -153,8 +162,11 @@ private:
     }
 
     void TakePush(int c, const Event& event) {
-        m_queues[event.args.at(0)].push_back({event.ns, c, event.args.at(1)});
-        if (m_facts.first_sent.count(c) == 0) {
+        std::deque<Queued>& queue = m_queues[event.Arg(0)];
+        const bool first = m_facts.first_sent.count(c) == 0;
+        queue.push_back({event.ns, c, event.Arg(1), event.tid, first || event.Arg(1) == 0});
+        m_facts.depths[event.Arg(0)].push_back(static_cast<long long>(queue.size()));
+        if (first) {
             m_facts.first_sent[c] = Ms(event.ns);
         }
         if (event.args.at(1) != 0) {
@@ -202,6 +214,8 @@ private:
         long long push_ns;
         int client;
         long long ch;
+        int tid;
+        bool ends_job;  // a job's first letter or its terminator
     };
 
     const runtrace::Trace& m_trace;
@@ -434,46 +448,41 @@ TEST(ReportTraceSample, TimeAxisSvgShowsTheTraceAndRenders) {
     EXPECT_EQ(ReadFile(line_path), ReadFile(line_only));
 }
 
-// One event of a Perfetto file, as translaters-report writes it: one a line.
+// One event of a Perfetto file.
 struct JsonEvent {
     char phase = 0;
-    std::string name;
     int tid = 0;
     long long ns = 0;  // from the trace's first event
     long long dur = 0;
-    long long id = -1;     // a flow's
-    long long value = -1;  // a counter's
+    long long id = -1;             // a flow's
+    long long value = -1;          // a counter's
     bool binds_enclosing = false;  // a flow's end, "bp":"e"
+    std::string name;
 };
 
-// A ts or dur in microseconds with three decimals, in whole nanoseconds.
-long long Nanoseconds(const std::string& us) {
-    const std::size_t point = std::min(us.find('.'), us.size());
-    const std::string fraction = (us.substr(std::min(point + 1, us.size())) + "000").substr(0, 3);
-    const long long whole = std::stoll(us.substr(0, point)) * 1000;
-    return us[0] == '-' ? whole - std::stoll(fraction) : whole + std::stoll(fraction);
-}
-
-std::vector<JsonEvent> ReadJsonEvents(const std::string& json) {
-    static const std::regex EVENT(R"re(^\{"ph":"(.)","name":"([^"]*)","pid":\d+,"tid":(\d+))re");
-    static const std::regex FIELD(R"re("(ts|dur|id|letters)":(-?[0-9.]+))re");
+// The events of a Perfetto file, read by Python's json module (which fails on
+// a file that is not JSON of the trace-event format, in ms), a line each.
+std::vector<JsonEvent> ReadJsonEvents(const std::string& json_path) {
+    RunOptions options;
+    options.args = {"-c",
+                    "import json, sys\n"
+                    "d = json.load(open(sys.argv[1]))\n"
+                    "assert d['displayTimeUnit'] == 'ms' and d['traceEvents']\n"
+                    "for e in d['traceEvents']:\n"
+                    "    print(e['ph'], e['tid'], round(e.get('ts', 0) * 1000),\n"
+                    "          round(e.get('dur', 0) * 1000), e.get('id', -1),\n"
+                    "          e.get('args', {}).get('letters', -1), int(e.get('bp') == 'e'),\n"
+                    "          e['name'])",
+                    json_path};
+    const RunResult read = RunProgram(PYTHON3, options);
+    EXPECT_EQ(read.exit_status, 0) << "not trace-event JSON: " << read.err;
     std::vector<JsonEvent> events;
-    for (const std::string& line : SplitLines(json)) {
-        std::smatch m;
-        if (!std::regex_search(line, m, EVENT)) {
-            continue;
-        }
-        JsonEvent event{m.str(1)[0], m.str(2), std::stoi(m.str(3))};
-        event.binds_enclosing = line.find("\"bp\":\"e\"") != std::string::npos;
-        for (std::sregex_iterator f(line.begin(), line.end(), FIELD), end; f != end; ++f) {
-            const std::string key = (*f)[1];
-            const std::string value = (*f)[2];
-            if (key == "ts" || key == "dur") {
-                (key == "ts" ? event.ns : event.dur) = Nanoseconds(value);
-            } else {
-                (key == "id" ? event.id : event.value) = std::stoll(value);
-            }
-        }
+    for (const std::string& line : SplitLines(read.out)) {
+        std::istringstream fields(line);
+        JsonEvent event;
+        fields >> event.phase >> event.tid >> event.ns >> event.dur >> event.id >> event.value >>
+            event.binds_enclosing >> std::ws;
+        std::getline(fields, event.name);
         events.push_back(event);
     }
     return events;
@@ -499,20 +508,12 @@ void ExpectNested(int tid, Slices slices) {
     }
 }
 
-// The Perfetto file: trace-event JSON (Python's json reads it), every thread
-// named, its slices nested, each flow one start and one end ("bp":"e"), no
-// earlier, each inside a slice of its own thread. And against the trace it
-// was made from: an instant at each claim, stop signal and wait that ran out;
-// each queue's counter going through the depths its pushes and pops give
-// (from 0, back to 0); a flow from the push of each job's first letter and of
-// its terminator to their pops.
+// The Perfetto file: trace-event JSON, every thread named, its slices nested, each flow one start
+// and one end ("bp":"e"), no earlier, each inside a slice of its own thread. And against the trace
+// it was made from: an instant at each claim, stop signal and wait that ran out; each queue's
+// counter going through the depths its pushes and pops give (from 0, back to 0); a flow from the
+// push of each job's first letter and of its terminator to their pops.
 void ExpectPerfettoFile(const std::string& json_path, const Recorded& run) {
-    RunOptions options;
-    options.args = {"-c",
-                    "import json, sys; d = json.load(open(sys.argv[1])); "
-                    "sys.exit(d['displayTimeUnit'] != 'ms' or not d['traceEvents'])",
-                    json_path};
-    EXPECT_EQ(RunProgram(PYTHON3, options).exit_status, 0) << "not trace-event JSON";
     const std::vector<Event>& events = run.trace.events;
     const long long first = events.front().ns;
     std::set<int> named;
@@ -520,7 +521,7 @@ void ExpectPerfettoFile(const std::string& json_path, const Recorded& run) {
     std::map<std::string, std::vector<long long>> counters;
     std::map<int, Slices> slices;
     std::map<long long, std::vector<JsonEvent>> flows;  // by id: its start and its end
-    for (const JsonEvent& event : ReadJsonEvents(ReadFile(json_path))) {
+    for (const JsonEvent& event : ReadJsonEvents(json_path)) {
         if (event.phase == 'M' && event.name == "thread_name") {
             named.insert(event.tid);
         } else if (event.phase == 'i') {
@@ -542,9 +543,11 @@ void ExpectPerfettoFile(const std::string& json_path, const Recorded& run) {
         EXPECT_LE(start.ns, finish.ns) << "flow " << id;
         for (const JsonEvent& end : ends) {
             const Slices& around = slices[end.tid];
-            EXPECT_TRUE(std::any_of(around.begin(), around.end(), [&end](const auto& slice) {
-                return slice.first <= end.ns && end.ns <= slice.second;
-            })) << "flow " << id << " ends in no slice of thread " << end.tid;
+            EXPECT_TRUE(std::any_of(around.begin(), around.end(),
+                                    [&end](const auto& slice) {
+                                        return slice.first <= end.ns && end.ns <= slice.second;
+                                    }))
+                << "flow " << id << " ends in no slice of thread " << end.tid;
         }
         connected.insert({{start.tid, start.ns}, {finish.tid, finish.ns}});
     }
@@ -552,36 +555,25 @@ void ExpectPerfettoFile(const std::string& json_path, const Recorded& run) {
         EXPECT_EQ(named.count(tid), 1u) << "thread " << tid << " has no thread_name";
         ExpectNested(tid, thread_slices);
     }
-    struct Pushed {
-        std::pair<int, long long> push;
-        bool flowed;  // a first letter or a terminator
-    };
-    std::map<long long, std::deque<Pushed>> queues;
-    std::map<long long, std::vector<long long>> depths;
-    std::set<int> pushed_once;
     for (const Event& event : events) {
-        const std::pair<int, long long> at{event.tid, event.ns - first};
         EXPECT_EQ(named.count(event.tid), 1u) << "thread " << event.tid << " has no thread_name";
         if (event.probe == Probe::kClaim || event.probe == Probe::kStopSignal ||
             (event.probe == Probe::kJobWake && event.Arg(1) == runtrace::WAIT_TIMED_OUT)) {
-            EXPECT_EQ(instants.count(at), 1u) << "no instant for the " << event.Name()
-                                              << " of thread " << at.first << " at " << at.second;
-        } else if (event.probe == Probe::kPush) {
-            const bool flowed = pushed_once.insert(event.tid).second || event.Arg(1) == 0;
-            queues[event.Arg(0)].push_back(Pushed{at, flowed});
-            depths[event.Arg(0)].push_back(static_cast<long long>(queues[event.Arg(0)].size()));
-        } else if (event.probe == Probe::kPop) {
-            const Pushed pushed = queues[event.Arg(0)].front();
-            queues[event.Arg(0)].pop_front();
-            depths[event.Arg(0)].push_back(static_cast<long long>(queues[event.Arg(0)].size()));
-            EXPECT_TRUE(!pushed.flowed || connected.count({pushed.push, at}) == 1)
-                << "no flow from thread " << pushed.push.first << " at " << pushed.push.second
-                << " to thread " << at.first << " at " << at.second;
+            EXPECT_EQ(instants.count({event.tid, event.ns - first}), 1u)
+                << "no instant for the " << event.Name() << " of thread " << event.tid;
         }
+    }
+    RunFacts facts = CFactFinder(run.trace).Find();
+    for (const auto& [push, pop] : facts.handoffs) {
+        EXPECT_EQ(
+            connected.count({{push.first, push.second - first}, {pop.first, pop.second - first}}),
+            1u)
+            << "no flow from thread " << push.first << " to thread " << pop.first << " at "
+            << pop.second - first;
     }
     for (int t = 0; t < run.sizes.translaters; ++t) {
         std::vector<long long> expected = {0};
-        expected.insert(expected.end(), depths[t].begin(), depths[t].end());
+        expected.insert(expected.end(), facts.depths[t].begin(), facts.depths[t].end());
         EXPECT_EQ(counters["queue of translater " + std::to_string(t)], expected)
             << "translater " << t << "'s queue counter";
     }
@@ -679,7 +671,6 @@ TEST(ReportTraceSample, TraceOfAnotherLogRefusedNamingTheLine) {
     if (sample.sizes.translaters == built.translaters && sample.sizes.clients == built.clients &&
         sample.sizes.max_chars == built.max_chars) {  // another run, where this build can make one
         RunOptions options;
-        options.timeout_seconds = RUN_TIMEOUT_SECONDS;
         const RunResult other = RunProgram(TRANSLATERS_EXE, options);
         ASSERT_EQ(other.exit_status, 0) << other.err;
         const int differing = FirstDifferingLine(other.out, sample.trace);

@@ -48,7 +48,7 @@ const double RECORD_TIMEOUT_SECONDS = 120;
 // been seen, MIN_RUNS to MAX_RUNS of them: at this program's own sizes two runs
 // nearly always show both. TRANSLATERS_TRACE_RUNS in the environment fixes the
 // count instead, for sizes at which one way is rare (the size tests); then the
-// test that wants to have seen both skips.
+// tests do not ask to have seen both.
 const int MIN_RUNS = 2;
 const int MAX_RUNS = 8;
 
@@ -595,6 +595,7 @@ TEST_F(TracedRunTest, RecordsEveryProbeTheProgramCarries) {
 // comes leaves at once, without a timeout; one still working misses the signal
 // and leaves after a wait that runs out.
 TEST_F(TracedRunTest, AtTheStopAWaitingTranslaterLeavesAtOnceAndABusyOneAfterATimeout) {
+    std::set<bool> seen;  // waiting, busy
     for (const Recording& recording : s_recordings) {
         const Trace& trace = recording.trace;
         const std::vector<bool> waiting = TracedRunTest::WaitingAtStopSignal(trace);
@@ -603,6 +604,7 @@ TEST_F(TracedRunTest, AtTheStopAWaitingTranslaterLeavesAtOnceAndABusyOneAfterATi
             const std::string word = Word(EventsOf(trace, trace.threads.Translater(t)));
             // The end of its last JobFinished: the wait that ended it, the return.
             const std::string tail = word.substr(word.size() - 5);
+            seen.insert(waiting[t]);
             if (waiting[t]) {
                 EXPECT_EQ(tail, "wkjLE")
                     << recording.dir << ": translater " << t
@@ -613,30 +615,14 @@ TEST_F(TracedRunTest, AtTheStopAWaitingTranslaterLeavesAtOnceAndABusyOneAfterATi
             }
         }
     }
-}
-
-// The two tests above have something to check: a translater waiting at the
-// stop, one busy, and a wait that ran out.
-TEST_F(TracedRunTest, BothWaysOfTakingTheStopAndATimeoutWereSeen) {
-    if (FixedRuns() > 0) {
-        GTEST_SKIP() << "TRANSLATERS_TRACE_RUNS fixes the runs at " << FixedRuns();
-    }
-    int waiting_seen = 0;
-    int working_seen = 0;
-    int timed_out = 0;
-    for (const Recording& recording : s_recordings) {
-        for (const bool waiting : WaitingAtStopSignal(recording.trace)) {
-            ++(waiting ? waiting_seen : working_seen);
-        }
-        timed_out += CountEvents(recording.trace, Probe::kJobWake, false);
-    }
-    const std::size_t runs = s_recordings.size();
-    EXPECT_GT(waiting_seen, 0) << "no translater was waiting at a stop in " << runs << " runs";
-    EXPECT_GT(working_seen, 0) << "no translater was busy at a stop in " << runs << " runs";
-    EXPECT_GT(timed_out, 0) << "no timed wait ran out in " << runs << " runs";
+    // Unless the runs are fixed, they were recorded until both ways were seen.
+    EXPECT_TRUE(FixedRuns() > 0 || seen.size() == 2)
+        << "only " << (seen.count(true) ? "waiting" : "busy") << " translaters at the stop in "
+        << s_recordings.size() << " runs";
 }
 
 TEST_F(TracedRunTest, ATimedWaitThatIsNotSignalledLastsAboutOneSecond) {
+    int timed_out = 0;
     for (const Recording& recording : s_recordings) {
         std::map<int, std::int64_t> began;
         for (const Event& event : recording.trace.events) {
@@ -646,9 +632,12 @@ TEST_F(TracedRunTest, ATimedWaitThatIsNotSignalledLastsAboutOneSecond) {
                 const std::int64_t lasted = event.ns - began[event.tid];
                 EXPECT_GE(lasted, TIMED_WAIT_AT_LEAST_NS) << recording.dir;
                 EXPECT_LE(lasted, TIMED_WAIT_AT_MOST_NS) << recording.dir;
+                ++timed_out;
             }
         }
     }
+    EXPECT_TRUE(FixedRuns() > 0 || timed_out > 0)
+        << "no wait ran out in " << s_recordings.size() << " runs";
 }
 
 }  // namespace
