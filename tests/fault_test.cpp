@@ -449,7 +449,7 @@ TEST(FaultWrite, SignalsAtTheirDefaultEndTheProgram) {
             RunOptions options;
             options.stdout_mode = reader ? StdoutMode::kReaderLeaves : StdoutMode::kFileLimited;
             options.stdout_limit = size;
-                    const RunResult run = RunProgram(TRANSLATERS_EXE, options);
+            const RunResult run = RunProgram(TRANSLATERS_EXE, options);
             ASSERT_FALSE(run.timed_out);
             if (reader && !run.reader_left) {
                 // The whole log fitted in what was read and the pipe: a normal run.

@@ -65,10 +65,8 @@ std::string ParseOptions(int argc, char** argv, Mode& mode, int& first) {
             return "unknown option " + option;
         }
     }
-    if (!failed_at.empty() &&
-        !ParseInt(failed_at, 1, mode.sizes.Creations(), mode.failed_at)) {
-        return "--failed-at needs a creation from 1 to " +
-               std::to_string(mode.sizes.Creations());
+    if (!failed_at.empty() && !ParseInt(failed_at, 1, mode.sizes.Creations(), mode.failed_at)) {
+        return "--failed-at needs a creation from 1 to " + std::to_string(mode.sizes.Creations());
     }
     if ((mode.failed_at != 0) + mode.stopped + mode.cut > 1) {
         return "--failed-at, --stopped and --cut are each a kind of run: give one at most";
@@ -92,7 +90,8 @@ logcheck::Result CheckAs(const Mode& mode, const std::string& out, const std::st
 
 int main(int argc, char** argv) {
     if (argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
-        std::cout << USAGE << "\nChecks a saved run of the translaters program: its standard "
+        std::cout << USAGE
+                  << "\nChecks a saved run of the translaters program: its standard "
                      "output, standard error and exit status.\n\n"
                   << logcheck::SizeOptionsHelp();
         return 0;

@@ -75,8 +75,8 @@ std::string ParseEvent(std::string_view text, const Sizes& sizes, Event& event) 
                    sizes.translaters - 1, "): ", Quote(text));
     }
     if (event.client >= sizes.clients) {
-        return Str("client ", event.client, " does not exist (indices are 0 to ",
-                   sizes.clients - 1, "): ", Quote(text));
+        return Str("client ", event.client, " does not exist (indices are 0 to ", sizes.clients - 1,
+                   "): ", Quote(text));
     }
     return "";
 }
@@ -155,7 +155,7 @@ private:
         int client = -1;
         int second_before = 0;  // the latest of any other client
     };
-    std::vector<int> m_after;       // sorted
+    std::vector<int> m_after;      // sorted
     std::vector<Latest> m_latest;  // m_latest[k]: over the first k + 1 spans
 };
 
@@ -910,8 +910,7 @@ void CLogChecker::CheckClaims() {
             continue;  // a client that entered before and wrote nothing more may hold any
         }
         for (int t = 0; t < passed_over; ++t) {
-            if (t < TranslatersSeen() &&
-                spans[t].HeldBetween(client.start_line, decided_line, c)) {
+            if (t < TranslatersSeen() && spans[t].HeldBetween(client.start_line, decided_line, c)) {
                 continue;
             }
             if (turned_away) {
@@ -979,8 +978,7 @@ Result CheckFailedRun(const std::string& out, const std::string& err, int exit_s
         throw std::invalid_argument(
             Str("creation ", fail_create_at, " is not one of 1 to ", sizes.Creations()));
     }
-    return CLogChecker(RunKind::kFailedCreate, sizes, fail_create_at)
-        .Check(out, err, exit_status);
+    return CLogChecker(RunKind::kFailedCreate, sizes, fail_create_at).Check(out, err, exit_status);
 }
 
 Result CheckStoppedRun(const std::string& out, const std::string& err, int exit_status,

@@ -48,12 +48,12 @@ struct ThreadLines {
 struct Summary {
     Sizes sizes;  // of the run, as the log was checked
     int line_count = 0;
-    std::vector<Job> jobs;                // in order of first letter line
-    std::vector<TurnedAway> turned_away;  // in order of line
+    std::vector<Job> jobs;                 // in order of first letter line
+    std::vector<TurnedAway> turned_away;   // in order of line
     std::vector<ThreadLines> translaters;  // by ID
     std::vector<ThreadLines> clients;      // by index; leave_line: give-up or summary line
-    int all_clients_line = 0;                        // "All clients finished"; 0 if missing
-    int all_translaters_line = 0;                    // "All translaters finished"; 0 if missing
+    int all_clients_line = 0;              // "All clients finished"; 0 if missing
+    int all_translaters_line = 0;          // "All translaters finished"; 0 if missing
 };
 
 struct Result {

@@ -119,8 +119,8 @@ void PrintTotals(const RunModel& model, std::ostream& out) {
         OfferedLoad load;
         if (MeasureOfferedLoad(times, load)) {
             out << std::fixed << std::setprecision(3) << "offered load: " << load.Erlangs()
-                << " erlangs (clients arrived " << load.arrivals_per_ms
-                << " per ms, a claim held " << load.hold_ms << " ms on average)\n"
+                << " erlangs (clients arrived " << load.arrivals_per_ms << " per ms, a claim held "
+                << load.hold_ms << " ms on average)\n"
                 << std::defaultfloat;
         }
     }

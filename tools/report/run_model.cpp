@@ -113,7 +113,7 @@ private:
     const runtrace::Trace& m_trace;
     RunTimes& m_times;
     std::unordered_map<int, Who> m_who;
-    std::map<int, OpenSpans> m_open;  // by tid, in order for a steady report
+    std::map<int, OpenSpans> m_open;                // by tid, in order for a steady report
     std::vector<std::deque<std::size_t>> m_queued;  // by translater: into handoffs
     std::vector<int> m_pushed;                      // by client: characters pushed
     std::size_t m_at = 0;
@@ -653,8 +653,8 @@ bool MeasureOfferedLoad(const RunTimes& times, OfferedLoad& load) {
     for (const JobTimes& job : times.jobs) {
         held += job.work.end - job.claim;
     }
-    load.arrivals_per_ms = static_cast<double>(arrivals.size() - 1) * 1e6 /
-                           static_cast<double>(*last - *first);
+    load.arrivals_per_ms =
+        static_cast<double>(arrivals.size() - 1) * 1e6 / static_cast<double>(*last - *first);
     load.hold_ms = static_cast<double>(held) / 1e6 / static_cast<double>(times.jobs.size());
     return true;
 }

@@ -114,9 +114,9 @@ struct RunTimes {
     DriverTimes driver;
     std::vector<TranslaterTimes> translaters;  // by ID
     std::vector<ClientTimes> clients;          // by index
-    std::vector<Handoff> handoffs;   // in order of push
-    std::vector<JobTimes> jobs;      // one per job of the summary, in its order
-    std::vector<Nanoseconds> lines;  // lines[n]: when log line n + 1 was written
+    std::vector<Handoff> handoffs;             // in order of push
+    std::vector<JobTimes> jobs;                // one per job of the summary, in its order
+    std::vector<Nanoseconds> lines;            // lines[n]: when log line n + 1 was written
 };
 
 struct RunModel {

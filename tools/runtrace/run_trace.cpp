@@ -35,7 +35,7 @@ const ProbeInfo KNOWN_PROBES[static_cast<int>(Probe::kOther)] = {
 const char* ProbeName(Probe probe) {
     const int index = static_cast<int>(probe);
     return index >= 0 && index < static_cast<int>(Probe::kOther) ? KNOWN_PROBES[index].name
-                                                                  : "other";
+                                                                 : "other";
 }
 
 namespace {
@@ -119,8 +119,9 @@ std::string NameThread(const Event& event, const logcheck::Sizes& sizes, Threads
         const long long index = event.Arg(0);
         const int count = translater ? sizes.translaters : sizes.clients;
         if (index < 0 || index >= count) {
-            return std::string(event.Name()) + " names " + (translater ? "translater " : "client ") +
-                   std::to_string(index) + ", not one of 0 to " + std::to_string(count - 1);
+            return std::string(event.Name()) + " names " +
+                   (translater ? "translater " : "client ") + std::to_string(index) +
+                   ", not one of 0 to " + std::to_string(count - 1);
         }
         std::vector<int>& tids = translater ? threads.translaters : threads.clients;
         tids.resize(std::max(tids.size(), static_cast<std::size_t>(index) + 1));
