@@ -38,16 +38,24 @@ std::string Str(const Parts&... parts) {
 std::string Format(LineKind kind, int t = -1, int c = -1, int n = 0, char ch = 0) {
     return logcheck::FormatLine(Line{kind, t, c, n, ch, logcheck::SwapCase(ch)});
 }
-const auto Entry = [](int c) { return Format(LineKind::kClientEnters, -1, c); };
-const auto GiveUp = [](int c) { return Format(LineKind::kClientGivesUp, -1, c); };
-const auto Sending = [](int c, int t, char ch) {
+const auto Entry = [](int c) -> std::string { return Format(LineKind::kClientEnters, -1, c); };
+const auto GiveUp = [](int c) -> std::string { return Format(LineKind::kClientGivesUp, -1, c); };
+const auto Sending = [](int c, int t, char ch) -> std::string {
     return Format(LineKind::kClientSends, t, c, 0, ch);
 };
-const auto Sended = [](int c, int t, int n) { return Format(LineKind::kClientSended, t, c, n); };
-const auto Takes = [](int t, char ch) { return Format(LineKind::kTranslates, t, -1, 0, ch); };
-const auto Translated = [](int t, int n) { return Format(LineKind::kJobEnds, t, -1, n); };
-const auto TranslaterEntry = [](int t) { return Format(LineKind::kTranslaterEnters, t); };
-const auto Leaving = [](int t) { return Format(LineKind::kTranslaterLeaves, t); };
+const auto Sended = [](int c, int t, int n) -> std::string {
+    return Format(LineKind::kClientSended, t, c, n);
+};
+const auto Takes = [](int t, char ch) -> std::string {
+    return Format(LineKind::kTranslates, t, -1, 0, ch);
+};
+const auto Translated = [](int t, int n) -> std::string {
+    return Format(LineKind::kJobEnds, t, -1, n);
+};
+const auto TranslaterEntry = [](int t) -> std::string {
+    return Format(LineKind::kTranslaterEnters, t);
+};
+const auto Leaving = [](int t) -> std::string { return Format(LineKind::kTranslaterLeaves, t); };
 const std::string ALL_CLIENTS = Format(LineKind::kAllClients);
 const std::string ALL_TRANSLATERS = Format(LineKind::kAllTranslaters);
 

@@ -58,12 +58,6 @@ TEST(ProgramRunTest, SeedsWithTheTimeSoRunsInDifferentSecondsDiffer) {
     std::vector<long> seeds;
     std::vector<std::string> logs;
     for (int run = 0; run < 2; ++run) {
-        // The second run starts in a later second than the first one's seed.
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-        while (run > 0 && std::time(nullptr) <= seeds.front() &&
-               std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
         const std::time_t before = std::time(nullptr);
         const RunResult result = RunTranslaters(options);
         const std::time_t after = std::time(nullptr);
@@ -74,6 +68,11 @@ TEST(ProgramRunTest, SeedsWithTheTimeSoRunsInDifferentSecondsDiffer) {
         EXPECT_GE(seeds.back(), before);
         EXPECT_LE(seeds.back(), after);
         logs.push_back(result.out);
+        // The next run starts in a later second than this one's seed.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+        while (std::time(nullptr) <= seeds.back() && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
     }
     EXPECT_NE(seeds.front(), seeds.back());
     EXPECT_NE(logs.front(), logs.back());

@@ -1,5 +1,6 @@
 #include "log_lines.h"
 
+#include <algorithm>
 #include <cstddef>
 
 namespace logcheck {
@@ -30,9 +31,11 @@ bool IsDigit(char ch) {
     return ch >= '0' && ch <= '9';
 }
 
-// The field of line that a number placeholder fills.
-int& NumberField(char placeholder, Line& line) {
-    return placeholder == '#' ? line.translater : placeholder == '@' ? line.client : line.count;
+// The field of a line that a number placeholder fills.
+int Line::*NumberField(char placeholder) {
+    return placeholder == '#'   ? &Line::translater
+           : placeholder == '@' ? &Line::client
+                                : &Line::count;
 }
 
 // Takes a number at pos as the program writes it.
@@ -57,17 +60,15 @@ bool Matches(std::string_view text, const LineForm& form, Line& line) {
     line.kind = form.kind;
     std::size_t pos = 0;
     for (const char* f = form.form; *f != '\0'; ++f) {
-        if (*f == '#' || *f == '@' || *f == '%') {
-            if (!TakeNumber(text, pos, NumberField(*f, line))) {
-                return false;
-            }
-        } else if (pos >= text.size()) {
-            return false;
-        } else if (*f == '*' || *f == '~') {
-            (*f == '*' ? line.ch : line.out) = text[pos++];
-        } else if (text[pos++] != *f) {
+        const bool number = *f == '#' || *f == '@' || *f == '%';
+        if (number ? !TakeNumber(text, pos, line.*NumberField(*f))
+                   : pos >= text.size() || (*f != '*' && *f != '~' && text[pos] != *f)) {
             return false;
         }
+        if (*f == '*' || *f == '~') {
+            (*f == '*' ? line.ch : line.out) = text[pos];
+        }
+        pos += number ? 0 : 1;
     }
     return pos == text.size();
 }
@@ -123,12 +124,8 @@ bool BeginsForm(std::string_view text, const char* form, const Sizes& sizes) {
 }  // namespace
 
 bool ParseLine(std::string_view text, Line& line) {
-    for (const LineForm& form : LINE_FORMS) {
-        if (Matches(text, form, line)) {
-            return true;
-        }
-    }
-    return false;
+    return std::any_of(LINE_FORMS.begin(), LINE_FORMS.end(),
+                       [&](const LineForm& form) { return Matches(text, form, line); });
 }
 
 std::string FormatLine(const Line& line) {
@@ -136,11 +133,10 @@ std::string FormatLine(const Line& line) {
         if (form.kind != line.kind) {
             continue;
         }
-        Line fields = line;
         std::string text;
         for (const char* f = form.form; *f != '\0'; ++f) {
             if (*f == '#' || *f == '@' || *f == '%') {
-                text += std::to_string(NumberField(*f, fields));
+                text += std::to_string(line.*NumberField(*f));
             } else if (*f == '*' || *f == '~') {
                 text += *f == '*' ? line.ch : line.out;
             } else {
@@ -153,12 +149,8 @@ std::string FormatLine(const Line& line) {
 }
 
 bool IsLineBeginning(std::string_view text, const Sizes& sizes) {
-    for (const LineForm& form : LINE_FORMS) {
-        if (BeginsForm(text, form.form, sizes)) {
-            return true;
-        }
-    }
-    return false;
+    return std::any_of(LINE_FORMS.begin(), LINE_FORMS.end(),
+                       [&](const LineForm& form) { return BeginsForm(text, form.form, sizes); });
 }
 
 bool IsSentLetter(char ch) {

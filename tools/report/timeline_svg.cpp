@@ -114,9 +114,11 @@ std::string ClientRuns(const std::vector<logcheck::TurnedAway>& turned_away) {
         } else if (end - begin > 2) {
             run += "\xE2\x80\x93" + last;  // an en dash
         }
-        const std::string rest = ", \xE2\x80\xA6 " + std::to_string(clients.size()) + " in all";
+        std::string rest = ", \xE2\x80\xA6 ";  // an ellipsis and the count
+        rest += std::to_string(clients.size());
+        rest += " in all";
         if (TextWidth(text + run + rest, SMALL_FONT_SIZE) > MAX_LABEL_WIDTH) {
-            return text + rest;  // an ellipsis and the count
+            return text + rest;
         }
         text += run;
         begin = end;
