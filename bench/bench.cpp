@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "ctranslater.h"
+#include "run_sizes.h"
 
 // The stop flag that CTranslater reads; the program defines it beside main.
 std::atomic<bool> g_done{false};
@@ -273,11 +274,10 @@ void DelayLoopFixed(benchmark::State& state) {
 }
 
 // One whole pacing call as the program makes it: a draw from rand, modulo the
-// program's bound of 100000, then the spin. The mean over many calls.
+// build's MAX_DELAY, then the spin. The mean over many calls.
 void DelayLoopRandom(benchmark::State& state) {
-    constexpr int MAX_DELAY = 100000;
     for (auto _ : state) {
-        SpinLoop(std::rand() % MAX_DELAY);
+        SpinLoop(std::rand() % run_sizes::MAX_DELAY);
     }
 }
 
@@ -307,7 +307,7 @@ void RegisterAll() {
     benchmark::RegisterBenchmark("DelayLoop/Bound", DelayLoopFixed)
         ->Arg(1000)
         ->Arg(10000)
-        ->Arg(99999);
+        ->Arg(run_sizes::MAX_DELAY - 1);
     benchmark::RegisterBenchmark("DelayLoop/RandomBound", DelayLoopRandom);
 }
 
