@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <stdexcept>
 
@@ -201,11 +202,11 @@ private:
     // Whether the log may end in the middle of any thread's story.
     bool CutShort() const { return m_kind != RunKind::kNormal; }
     void Report(const char* rule, int line, const std::string& message);
-    // The records of the threads the log names; the rest wrote nothing.
-    ClientRecord& Client(int c);
-    TranslaterRecord& Translater(int t);
-    int ClientsSeen() const { return static_cast<int>(m_clients.size()); }
-    int TranslatersSeen() const { return static_cast<int>(m_translaters.size()); }
+    // The records of the threads the log names, by index; the rest wrote
+    // nothing. Kept by index rather than in an array up to the highest one, so
+    // that a log naming thread 999999998 takes no more memory than its lines.
+    ClientRecord& Client(int c) { return m_clients[c]; }
+    TranslaterRecord& Translater(int t) { return m_translaters[t]; }
 
     void CheckExitAndStderr(const std::string& err, int exit_status);
     void CheckStderr(const std::string& err);
@@ -225,6 +226,7 @@ private:
     void CheckStopAfterClients();
     void CheckDriverLines();
     void CheckAllTranslatersLeft(int all_translaters);
+    void ReportNotLeft(int all_translaters, int begin, int end);
     void CheckStopOrder();
     void FindUsers();
     void MatchJobs(int t);
@@ -241,28 +243,14 @@ private:
     const int m_fail_create_at;
     std::vector<Finding> m_findings;
     int m_line_count = 0;
-    std::vector<ClientRecord> m_clients;
-    std::vector<TranslaterRecord> m_translaters;
+    std::map<int, ClientRecord> m_clients;
+    std::map<int, TranslaterRecord> m_translaters;
     std::vector<int> m_all_clients_lines;
     std::vector<int> m_all_translaters_lines;
 };
 
 void CLogChecker::Report(const char* rule, int line, const std::string& message) {
     m_findings.push_back(Finding{rule, line, message});
-}
-
-ClientRecord& CLogChecker::Client(int c) {
-    if (c >= ClientsSeen()) {
-        m_clients.resize(static_cast<std::size_t>(c) + 1);
-    }
-    return m_clients[static_cast<std::size_t>(c)];
-}
-
-TranslaterRecord& CLogChecker::Translater(int t) {
-    if (t >= TranslatersSeen()) {
-        m_translaters.resize(static_cast<std::size_t>(t) + 1);
-    }
-    return m_translaters[static_cast<std::size_t>(t)];
 }
 
 Result CLogChecker::Check(const std::string& out, const std::string& err, int exit_status) {
@@ -278,7 +266,7 @@ Result CLogChecker::Check(const std::string& out, const std::string& err, int ex
     CheckDriverLines();
     CheckStopOrder();
     FindUsers();
-    for (int t = 0; t < TranslatersSeen(); ++t) {
+    for (const auto& [t, translater] : m_translaters) {
         MatchJobs(t);
         CheckExclusive(t);
     }
@@ -521,35 +509,41 @@ void CLogChecker::RecordJobEnd(const Event& event, TranslaterRecord& translater)
 
 // A normal run: every thread wrote its whole story.
 void CLogChecker::CheckThreadsComplete() {
-    int missing_from = -1;  // the first of a run of clients that wrote nothing
-    for (int c = 0; c <= m_sizes.clients; ++c) {
-        const bool wrote = c < ClientsSeen() && !m_clients[c].lines.empty();
-        if (c < m_sizes.clients && !wrote) {
-            missing_from = missing_from < 0 ? c : missing_from;
+    int missing_from = 0;  // the first client not known to have written
+    for (const auto& [c, client] : m_clients) {
+        if (client.lines.empty()) {
             continue;
         }
-        if (missing_from >= 0) {
+        if (c > missing_from) {
             ReportMissing("client", missing_from, c);
-            missing_from = -1;
         }
-        if (wrote && !m_clients[c].Ended()) {
-            Report("client-sequence", m_clients[c].lines.back(),
+        missing_from = c + 1;
+        if (!client.Ended()) {
+            Report("client-sequence", client.lines.back(),
                    Str("client ", c,
                        " never finishes: after its last line (this one) comes "
                        "neither a give-up nor a summary line"));
         }
     }
-    for (int t = 0; t < std::min(TranslatersSeen(), m_sizes.translaters); ++t) {
-        const TranslaterRecord& translater = m_translaters[t];
+    if (missing_from < m_sizes.clients) {
+        ReportMissing("client", missing_from, m_sizes.clients);
+    }
+    missing_from = 0;
+    for (const auto& [t, translater] : m_translaters) {
         if (translater.lines.empty()) {
-            ReportMissing("translater", t, t + 1);
-        } else if (translater.leave_line == 0) {
+            continue;
+        }
+        if (t > missing_from) {
+            ReportMissing("translater", missing_from, t);
+        }
+        missing_from = t + 1;
+        if (translater.leave_line == 0) {
             Report("translater-sequence", translater.lines.back(),
                    Str("translater ", t, " has no leaving line"));
         }
     }
-    if (TranslatersSeen() < m_sizes.translaters) {
-        ReportMissing("translater", TranslatersSeen(), m_sizes.translaters);
+    if (missing_from < m_sizes.translaters) {
+        ReportMissing("translater", missing_from, m_sizes.translaters);
     }
 }
 
@@ -565,8 +559,7 @@ void CLogChecker::ReportMissing(const char* kind, int begin, int end) {
 void CLogChecker::CheckFailedRunThreads() {
     const int translaters_created = std::min(m_fail_create_at - 1, m_sizes.translaters);
     const int clients_created = std::max(m_fail_create_at - 1 - m_sizes.translaters, 0);
-    for (int t = 0; t < TranslatersSeen(); ++t) {
-        const TranslaterRecord& translater = m_translaters[t];
+    for (const auto& [t, translater] : m_translaters) {
         if (t >= translaters_created && !translater.lines.empty()) {
             Report("not-created", translater.lines.front(),
                    Str("translater ", t, " writes, but its thread was never created (creation ",
@@ -579,9 +572,10 @@ void CLogChecker::CheckFailedRunThreads() {
                        "only at the stop"));
         }
     }
-    for (int c = clients_created; c < ClientsSeen(); ++c) {
-        if (!m_clients[c].lines.empty()) {
-            Report("not-created", m_clients[c].lines.front(),
+    for (auto it = m_clients.lower_bound(clients_created); it != m_clients.end(); ++it) {
+        const auto& [c, client] = *it;
+        if (!client.lines.empty()) {
+            Report("not-created", client.lines.front(),
                    Str("client ", c, " writes, but its thread was never created (creation ",
                        m_fail_create_at, " failed)"));
         }
@@ -593,7 +587,7 @@ void CLogChecker::CheckFailedRunThreads() {
 // every client's story is whole in a log that shows the stop.
 void CLogChecker::CheckStopAfterClients() {
     int stop_line = m_all_clients_lines.empty() ? NEVER : m_all_clients_lines.front();
-    for (const TranslaterRecord& translater : m_translaters) {
+    for (const auto& [t, translater] : m_translaters) {
         if (translater.leave_line != 0) {
             stop_line = std::min(stop_line, translater.leave_line);
         }
@@ -601,8 +595,11 @@ void CLogChecker::CheckStopAfterClients() {
     if (stop_line == NEVER) {
         return;
     }
-    int c = 0;
-    while (c < ClientsSeen() && m_clients[c].Ended()) {
+    int c = 0;  // the first client that never ends
+    for (const auto& [index, client] : m_clients) {
+        if (index != c || !client.Ended()) {
+            break;
+        }
         ++c;
     }
     if (c < m_sizes.clients) {
@@ -654,18 +651,27 @@ void CLogChecker::CheckAllTranslatersLeft(int all_translaters) {
         Report("driver-lines", all_translaters,
                "\"All translaters finished\" without \"All clients finished\" before it");
     }
-    for (int t = 0; t < m_sizes.translaters; ++t) {
-        const int leave_line = t < TranslatersSeen() ? m_translaters[t].leave_line : 0;
-        if (t >= TranslatersSeen() && t + 1 < m_sizes.translaters) {
-            Report("driver-lines", all_translaters,
-                   Str("\"All translaters finished\" before translaters ", t, " to ",
-                       m_sizes.translaters - 1, " have left"));
-            return;
+    int next = 0;  // the first translater not yet looked at
+    for (const auto& [t, translater] : m_translaters) {
+        ReportNotLeft(all_translaters, next, t);
+        if (translater.leave_line == 0 || translater.leave_line > all_translaters) {
+            ReportNotLeft(all_translaters, t, t + 1);
         }
-        if (leave_line == 0 || leave_line > all_translaters) {
-            Report("driver-lines", all_translaters,
-                   Str("\"All translaters finished\" before translater ", t, " has left"));
-        }
+        next = t + 1;
+    }
+    ReportNotLeft(all_translaters, next, m_sizes.translaters);
+}
+
+// Translaters begin to end - 1 had not left at "All translaters finished":
+// one finding for them all.
+void CLogChecker::ReportNotLeft(int all_translaters, int begin, int end) {
+    if (end - begin == 1) {
+        Report("driver-lines", all_translaters,
+               Str("\"All translaters finished\" before translater ", begin, " has left"));
+    } else if (end - begin > 1) {
+        Report("driver-lines", all_translaters,
+               Str("\"All translaters finished\" before translaters ", begin, " to ", end - 1,
+                   " have left"));
     }
 }
 
@@ -675,8 +681,8 @@ void CLogChecker::CheckStopOrder() {
     int last_client_line = 0;
     int last_client = -1;
     const int all_clients = m_all_clients_lines.empty() ? NEVER : m_all_clients_lines.front();
-    for (int c = 0; c < ClientsSeen(); ++c) {
-        const std::vector<int>& lines = m_clients[c].lines;
+    for (const auto& [c, client] : m_clients) {
+        const std::vector<int>& lines = client.lines;
         if (lines.empty()) {
             continue;
         }
@@ -691,8 +697,8 @@ void CLogChecker::CheckStopOrder() {
                        "), which the driver writes only once every client has ended"));
         }
     }
-    for (int t = 0; t < TranslatersSeen(); ++t) {
-        const int leave_line = m_translaters[t].leave_line;
+    for (const auto& [t, translater] : m_translaters) {
+        const int leave_line = translater.leave_line;
         if (leave_line != 0 && leave_line < last_client_line) {
             Report("leave-order", leave_line,
                    Str("translater ", t, " leaves before client ", last_client, "'s line ",
@@ -703,14 +709,14 @@ void CLogChecker::CheckStopOrder() {
 
 // The clients that sent letters to each translater, by first letter line.
 void CLogChecker::FindUsers() {
-    for (int c = 0; c < ClientsSeen(); ++c) {
-        if (!m_clients[c].letters.empty()) {
-            Translater(m_clients[c].translater).users.push_back(c);
+    for (const auto& [c, client] : m_clients) {
+        if (!client.letters.empty()) {
+            Translater(client.translater).users.push_back(c);
         }
     }
-    for (TranslaterRecord& translater : m_translaters) {
+    for (auto& [t, translater] : m_translaters) {
         std::sort(translater.users.begin(), translater.users.end(), [this](int a, int b) {
-            return m_clients[a].letter_lines.front() < m_clients[b].letter_lines.front();
+            return m_clients.at(a).letter_lines.front() < m_clients.at(b).letter_lines.front();
         });
     }
 }
@@ -718,7 +724,7 @@ void CLogChecker::FindUsers() {
 // Whether client c's letters are those of the job: all of them for a job that
 // ended, the beginning for one cut short.
 bool CLogChecker::Fits(int c, const TranslatedJob& job) const {
-    const std::string& letters = m_clients[c].letters;
+    const std::string& letters = m_clients.at(c).letters;
     return job.end_line != 0 ? job.chars == letters
                              : letters.compare(0, job.chars.size(), job.chars) == 0;
 }
@@ -730,8 +736,8 @@ bool CLogChecker::Fits(int c, const TranslatedJob& job) const {
 // invented; with none near, the two are paired and their letters compared.
 void CLogChecker::MatchJobs(int t) {
     const std::size_t LOOKAHEAD = 3;
-    const std::vector<int>& users = m_translaters[t].users;
-    const std::vector<TranslatedJob>& jobs = m_translaters[t].jobs;
+    const std::vector<int>& users = m_translaters.at(t).users;
+    const std::vector<TranslatedJob>& jobs = m_translaters.at(t).jobs;
     const std::size_t n = users.size();
     const std::size_t m = jobs.size();
     std::size_t i = 0;
@@ -767,10 +773,10 @@ void CLogChecker::MatchJobs(int t) {
 
 void CLogChecker::PairJob(int t, int c, const TranslatedJob* job) {
     if (c >= 0 && job != nullptr) {
-        m_clients[c].job = job;
+        m_clients.at(c).job = job;
         CompareJob(t, c, *job);
     } else if (c >= 0 && !CutShort()) {
-        const ClientRecord& client = m_clients[c];
+        const ClientRecord& client = m_clients.at(c);
         Report("lost-job", client.letter_lines.front(),
                Str("client ", c, " sends ", client.letters.size(), " letters \"",
                    client.letters.substr(0, 20), client.letters.size() > 20 ? "..." : "",
@@ -787,7 +793,7 @@ void CLogChecker::PairJob(int t, int c, const TranslatedJob* job) {
 }
 
 void CLogChecker::CompareJob(int t, int c, const TranslatedJob& job) {
-    const ClientRecord& client = m_clients[c];
+    const ClientRecord& client = m_clients.at(c);
     const std::size_t common = std::min(job.chars.size(), client.letters.size());
     for (std::size_t i = 0; i < common; ++i) {
         if (job.chars[i] != client.letters[i]) {
@@ -830,12 +836,12 @@ void CLogChecker::CompareJob(int t, int c, const TranslatedJob& job) {
 // comes after the previous job's end-of-job line, since the claim is released
 // only after that line.
 void CLogChecker::CheckExclusive(int t) {
-    const std::vector<int>& users = m_translaters[t].users;
+    const std::vector<int>& users = m_translaters.at(t).users;
     for (std::size_t k = 1; k < users.size(); ++k) {
         const int previous = users[k - 1];
         const int c = users[k];
-        const int first_letter = m_clients[c].letter_lines.front();
-        const TranslatedJob* job = m_clients[previous].job;
+        const int first_letter = m_clients.at(c).letter_lines.front();
+        const TranslatedJob* job = m_clients.at(previous).job;
         if (job == nullptr && !CutShort()) {
             continue;  // already reported as a lost job
         }
@@ -856,24 +862,25 @@ void CLogChecker::CheckExclusive(int t) {
 // the release of the claim before it (after that job's end line); released
 // before the next claimant's first letter and before the translater leaves.
 CClaimSpans CLogChecker::ClaimSpans(int t) const {
-    const std::vector<int>& users = m_translaters[t].users;
+    const TranslaterRecord& translater = m_translaters.at(t);
+    const std::vector<int>& users = translater.users;
     std::vector<ClaimSpan> spans;
     for (std::size_t k = 0; k < users.size(); ++k) {
-        const ClientRecord& client = m_clients[users[k]];
+        const ClientRecord& client = m_clients.at(users[k]);
         ClaimSpan span;
         span.client = users[k];
         span.after = client.start_line;
         // In a broken log the previous job may end after this client began;
         // then that bound says nothing.
-        const TranslatedJob* previous = k > 0 ? m_clients[users[k - 1]].job : nullptr;
+        const TranslatedJob* previous = k > 0 ? m_clients.at(users[k - 1]).job : nullptr;
         if (previous != nullptr && previous->end_line < client.letter_lines.front()) {
             span.after = std::max(span.after, previous->end_line);
         }
         if (k + 1 < users.size()) {
-            span.before = m_clients[users[k + 1]].letter_lines.front();
+            span.before = m_clients.at(users[k + 1]).letter_lines.front();
         }
-        if (m_translaters[t].leave_line != 0) {
-            span.before = std::min(span.before, m_translaters[t].leave_line);
+        if (translater.leave_line != 0) {
+            span.before = std::min(span.before, translater.leave_line);
         }
         spans.push_back(span);
     }
@@ -886,19 +893,18 @@ CClaimSpans CLogChecker::ClaimSpans(int t) const {
 // short) may hold a claim of any translater. The first translater that no
 // claim explains is reported, once per client.
 void CLogChecker::CheckClaims() {
-    std::vector<CClaimSpans> spans;
-    for (int t = 0; t < TranslatersSeen(); ++t) {
-        spans.push_back(ClaimSpans(t));
+    std::map<int, CClaimSpans> spans;
+    for (const auto& [t, translater] : m_translaters) {
+        spans.emplace(t, ClaimSpans(t));
     }
     std::vector<int> silent_starts;  // entry lines of clients that wrote nothing more
-    for (const ClientRecord& client : m_clients) {
+    for (const auto& [c, client] : m_clients) {
         if (client.start_line != 0 && client.give_up_line == 0 && client.letters.empty()) {
             silent_starts.push_back(client.start_line);
         }
     }
     std::sort(silent_starts.begin(), silent_starts.end());
-    for (int c = 0; c < ClientsSeen(); ++c) {
-        const ClientRecord& client = m_clients[c];
+    for (const auto& [c, client] : m_clients) {
         const bool turned_away = client.TurnedAway();
         if (!turned_away && client.translater <= 0) {
             continue;  // it passed over no translater
@@ -910,8 +916,9 @@ void CLogChecker::CheckClaims() {
             continue;  // a client that entered before and wrote nothing more may hold any
         }
         for (int t = 0; t < passed_over; ++t) {
-            if (t < TranslatersSeen() &&
-                spans[t].HeldBetween(client.start_line, decided_line, c)) {
+            const auto held = spans.find(t);
+            if (held != spans.end() &&
+                held->second.HeldBetween(client.start_line, decided_line, c)) {
                 continue;
             }
             if (turned_away) {
@@ -935,8 +942,7 @@ Summary CLogChecker::BuildSummary() const {
     Summary summary;
     summary.sizes = m_sizes;
     summary.line_count = m_line_count;
-    for (int c = 0; c < ClientsSeen(); ++c) {
-        const ClientRecord& client = m_clients[c];
+    for (const auto& [c, client] : m_clients) {
         if (client.TurnedAway()) {
             summary.turned_away.push_back(TurnedAway{c, client.give_up_line});
         }
@@ -957,8 +963,15 @@ Summary CLogChecker::BuildSummary() const {
               [](const Job& a, const Job& b) { return a.first_letter_line < b.first_letter_line; });
     std::sort(summary.turned_away.begin(), summary.turned_away.end(),
               [](const TurnedAway& a, const TurnedAway& b) { return a.line < b.line; });
-    for (const TranslaterRecord& translater : m_translaters) {
-        summary.translaters.push_back(ThreadLines{translater.start_line, translater.leave_line});
+    // By ID, up to the highest the log names (but no more than its lines).
+    const int translaters =
+        m_translaters.empty() ? 0 : std::min(m_translaters.rbegin()->first + 1, m_line_count);
+    summary.translaters.resize(static_cast<std::size_t>(std::max(translaters, 0)));
+    for (const auto& [t, translater] : m_translaters) {
+        if (t < translaters) {
+            summary.translaters[static_cast<std::size_t>(t)] =
+                ThreadLines{translater.start_line, translater.leave_line};
+        }
     }
     summary.all_clients_line = m_all_clients_lines.empty() ? 0 : m_all_clients_lines.front();
     summary.all_translaters_line =
