@@ -82,20 +82,12 @@ std::string ParseEvent(std::string_view text, const Sizes& sizes, Event& event) 
     return "";
 }
 
-// The lines of text, each a view into it; a trailing newline ends the last.
-std::vector<std::string_view> SplitLines(std::string_view text) {
-    std::vector<std::string_view> lines;
-    std::size_t begin = 0;
-    while (begin < text.size()) {
-        std::size_t end = text.find('\n', begin);
-        if (end == std::string_view::npos) {
-            end = text.size();
-        }
-        lines.push_back(text.substr(begin, end - begin));
-        begin = end + 1;
-    }
-    return lines;
-}
+// Line numbers are ints, and a check may name the line after the last: a log
+// of more lines is read up to here.
+const int MAX_LINES = INT_MAX - 1;
+// The findings kept in full; past these, only counted, so that a log broken on
+// every line of a gigabyte takes no more memory than its lines.
+const std::size_t MAX_FINDINGS = 1000;
 
 // What one client's lines say.
 struct ClientRecord {
@@ -242,6 +234,7 @@ private:
     const Sizes m_sizes;
     const int m_fail_create_at;
     std::vector<Finding> m_findings;
+    std::size_t m_unkept_findings = 0;
     int m_line_count = 0;
     std::map<int, ClientRecord> m_clients;
     std::map<int, TranslaterRecord> m_translaters;
@@ -250,7 +243,11 @@ private:
 };
 
 void CLogChecker::Report(const char* rule, int line, const std::string& message) {
-    m_findings.push_back(Finding{rule, line, message});
+    if (m_findings.size() < MAX_FINDINGS) {
+        m_findings.push_back(Finding{rule, line, message});
+    } else {
+        ++m_unkept_findings;
+    }
 }
 
 Result CLogChecker::Check(const std::string& out, const std::string& err, int exit_status) {
@@ -271,6 +268,10 @@ Result CLogChecker::Check(const std::string& out, const std::string& err, int ex
         CheckExclusive(t);
     }
     CheckClaims();
+    if (m_unkept_findings > 0) {
+        m_findings.push_back(Finding{"findings", 0,
+                                     Str("and ", m_unkept_findings, " more findings, not kept")});
+    }
     return Result{m_findings, BuildSummary()};
 }
 
@@ -308,16 +309,28 @@ void CLogChecker::CheckStderr(const std::string& err) {
 }
 
 void CLogChecker::ReadLog(const std::string& out) {
-    const std::vector<std::string_view> lines = SplitLines(out);
-    m_line_count = static_cast<int>(lines.size());
-    int whole_lines = m_line_count;
-    if (!out.empty() && out.back() != '\n' && CheckCutLine(lines.back())) {
-        --whole_lines;
-    }
-    for (int i = 0; i < whole_lines; ++i) {
+    const std::string_view text = out;
+    for (std::size_t begin = 0; begin < text.size(); ++m_line_count) {
+        if (m_line_count == MAX_LINES) {
+            Report("format", 0,
+                   Str("the log goes on after line ", MAX_LINES,
+                       ", more lines than any run writes: the rest is not read"));
+            break;
+        }
+        const std::size_t newline = text.find('\n', begin);
+        const std::size_t end = newline == std::string_view::npos ? text.size() : newline;
+        const std::string_view line = text.substr(begin, end - begin);
+        begin = end + 1;
         Event event;
-        event.line = i + 1;
-        const std::string error = ParseEvent(lines[i], m_sizes, event);
+        event.line = m_line_count + 1;
+        if (newline == std::string_view::npos) {
+            m_line_count = event.line;
+            if (CheckCutLine(line)) {
+                break;
+            }
+            --m_line_count;
+        }
+        const std::string error = ParseEvent(line, m_sizes, event);
         if (error.empty()) {
             Record(event);
         } else {
