@@ -1,14 +1,19 @@
 #include "log_checker.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <sstream>
 #include <stdexcept>
+#include <system_error>
 
 namespace logcheck {
 namespace {
@@ -1049,15 +1054,44 @@ bool TakeSizeOption(int argc, char** argv, int& i, Sizes& sizes, std::string& pr
     return true;
 }
 
-bool ReadFile(const std::string& path, std::string& text) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
+bool ReadFile(const std::string& path, std::string& text, std::string* problem) {
+    std::string why;
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    bool read_whole = false;
+    if (fd < 0) {
+        why = std::error_code(errno, std::generic_category()).message();
+    } else {
+        read_whole = ReadWhole(fd, text, why);
+        close(fd);
+    }
+    if (!read_whole && problem != nullptr) {
+        *problem = why;
+    }
+    return read_whole;
+}
+
+bool ReadWhole(int fd, std::string& text, std::string& problem) {
+    struct stat status {};
+    if (fstat(fd, &status) == 0 && S_ISDIR(status.st_mode)) {
+        problem = "it is a directory";
         return false;
     }
-    std::ostringstream content;
-    content << file.rdbuf();
-    text = content.str();
-    return true;
+    text.clear();
+    if (S_ISREG(status.st_mode) && status.st_size > 0) {
+        text.reserve(static_cast<std::size_t>(status.st_size));
+    }
+    std::array<char, 1 << 16> buffer{};
+    for (;;) {
+        const ssize_t got = read(fd, buffer.data(), buffer.size());
+        if (got > 0) {
+            text.append(buffer.data(), static_cast<std::size_t>(got));
+        } else if (got == 0) {
+            return true;
+        } else if (errno != EINTR) {
+            problem = std::error_code(errno, std::generic_category()).message();
+            return false;
+        }
+    }
 }
 
 std::string FormatFindings(const Result& result, std::size_t max_findings) {

@@ -112,8 +112,14 @@ bool TakeSizeOption(int argc, char** argv, int& i, Sizes& sizes, std::string& pr
 std::string SizeOptionsHelp();
 
 // Reads a saved run's file (its log, standard error, or a trace recorded with
-// it) whole into text; false if it cannot be opened.
-bool ReadFile(const std::string& path, std::string& text);
+// it) whole into text; false if it cannot be opened or read (a directory, a
+// read error), with the reason in *problem when it is given.
+bool ReadFile(const std::string& path, std::string& text, std::string* problem = nullptr);
+
+// Reads the open file descriptor fd (standard input, say) from where it is to
+// its end into text; false, with the reason in problem, for a directory or a
+// read that fails.
+bool ReadWhole(int fd, std::string& text, std::string& problem);
 
 }  // namespace logcheck
 

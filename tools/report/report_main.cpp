@@ -9,7 +9,6 @@
 
 #include <fstream>
 #include <iostream>
-#include <iterator>
 #include <string>
 
 #include "log_checker.h"
@@ -167,8 +166,9 @@ int ReportBrokenLog(const logcheck::Result& result) {
 // returns the exit status if that fails, else 0.
 int AddTraceFile(const std::string& path, const std::string& log, report::RunModel& model) {
     std::string text;
-    if (!logcheck::ReadFile(path, text)) {
-        std::cerr << "translaters-report: cannot read " << path << "\n";
+    std::string why;
+    if (!logcheck::ReadFile(path, text, &why)) {
+        std::cerr << "translaters-report: cannot read " << path << ": " << why << "\n";
         return EXIT_USAGE;
     }
     runtrace::Trace trace;
@@ -228,8 +228,12 @@ int main(int argc, char** argv) {
     if (isatty(STDIN_FILENO) != 0) {
         return UsageError("the log is read from standard input, which is a terminal");
     }
-    const std::string log{std::istreambuf_iterator<char>(std::cin),
-                          std::istreambuf_iterator<char>()};
+    std::string log;
+    std::string why;
+    if (!logcheck::ReadWhole(STDIN_FILENO, log, why)) {
+        std::cerr << "translaters-report: cannot read standard input: " << why << "\n";
+        return EXIT_USAGE;
+    }
     if (log.empty()) {
         return UsageError("standard input is empty: no log to report on");
     }
