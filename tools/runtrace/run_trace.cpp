@@ -68,6 +68,15 @@ bool ParseNumber(std::string_view text, long long& value) {
     return errno == 0 && *end == '\0' && (text[0] == '-' || (text[0] >= '0' && text[0] <= '9'));
 }
 
+// A probe's name, as the tracer prints it: letters, digits and underscores.
+bool IsProbeName(std::string_view name) {
+    return !name.empty() && name.size() <= MAX_FIELD &&
+           std::all_of(name.begin(), name.end(), [](char ch) {
+               return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') ||
+                      (ch >= '0' && ch <= '9') || ch == '_';
+           });
+}
+
 Probe ProbeNamed(std::string_view name) {
     for (const ProbeInfo& info : KNOWN_PROBES) {
         if (name == info.name) {
@@ -83,9 +92,11 @@ std::string ParseEvent(std::string_view line, Event& event) {
     long long ns = 0;
     long long tid = 0;
     if (fields.size() < 3 || !ParseNumber(fields[0], ns) || !ParseNumber(fields[1], tid) ||
-        ns < 0 || tid <= 0 || tid > INT32_MAX || fields[2].empty() ||
-        fields[2].size() > MAX_FIELD) {
+        ns < 0 || tid <= 0 || tid > INT32_MAX) {
         return "not an event (nanoseconds, thread id, probe, integer arguments, separated by tabs)";
+    }
+    if (!IsProbeName(fields[2])) {
+        return "the third field is no probe name (letters, digits and underscores)";
     }
     event.ns = ns;
     event.tid = static_cast<int>(tid);
