@@ -3,15 +3,18 @@
 //   fuzz_tool dict
 //       writes the dictionary of the targets on standard output: the pieces of
 //       every line form (logcheck::LINE_FORMS) and a line of each, the probe
-//       names (runtrace::KNOWN_PROBES), the texts of standard error and the
-//       trace separator, so the dictionary never differs from the readers.
+//       names (runtrace::KNOWN_PROBES), the texts of standard error, the trace
+//       separator and the largest numbers, so the dictionary never differs
+//       from the readers.
 //   fuzz_tool checker-seed KIND FAILED_AT TRANSLATERS CLIENTS MAX_CHARS OUT ERR STATUS
 //       writes a seed of fuzz_checker: the saved run OUT, ERR, STATUS (a file
 //       holding the exit status), KIND one of normal, failed, stopped, cut.
 //   fuzz_tool log-seed TRANSLATERS CLIENTS MAX_CHARS LOG [TRACE]
 //       writes a seed of fuzz_trace and fuzz_report: a log and its trace.
+#include <cstdint>
 #include <cstdlib>
 #include <iostream>
+#include <limits>
 #include <set>
 #include <string>
 #include <vector>
@@ -70,6 +73,9 @@ std::set<std::string> DictionaryWords() {
     for (const runtrace::ProbeInfo& probe : runtrace::KNOWN_PROBES) {
         words.insert(std::string("\t") + probe.name + (probe.args > 0 ? "\t" : "\n"));
     }
+    // The largest ID a user's sizes allow, and the largest number of a trace.
+    words.insert(std::to_string(fuzzing::LARGEST_SIZE - 1));
+    words.insert(std::to_string(std::numeric_limits<std::int64_t>::max()));
     for (const char* text : {logcheck::CREATE_FAILED_TEXT, logcheck::UNKNOWN_EXCEPTION_TEXT,
                              logcheck::WRITE_FAILED_TEXT, fuzzing::TRACE_SEPARATOR}) {
         words.insert(text);
