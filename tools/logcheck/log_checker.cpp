@@ -90,8 +90,9 @@ std::string ParseEvent(std::string_view text, const Sizes& sizes, Event& event) 
 // Line numbers are ints, and a check may name the line after the last: a log
 // of more lines is read up to here.
 const int MAX_LINES = INT_MAX - 1;
-// The findings kept in full; past these, only counted, so that a log broken on
-// every line of a gigabyte takes no more memory than its lines.
+// The findings kept in full. A log that breaks the rules this often is read no
+// further (a file that is not a log, a gigabyte of it), and findings past
+// these are only counted.
 const std::size_t MAX_FINDINGS = 1000;
 
 // What one client's lines say.
@@ -240,6 +241,7 @@ private:
     const int m_fail_create_at;
     std::vector<Finding> m_findings;
     std::size_t m_unkept_findings = 0;
+    bool m_read_whole_log = true;
     int m_line_count = 0;
     std::map<int, ClientRecord> m_clients;
     std::map<int, TranslaterRecord> m_translaters;
@@ -258,6 +260,9 @@ void CLogChecker::Report(const char* rule, int line, const std::string& message)
 Result CLogChecker::Check(const std::string& out, const std::string& err, int exit_status) {
     CheckExitAndStderr(err, exit_status);
     ReadLog(out);
+    if (!m_read_whole_log) {
+        return Result{m_findings, BuildSummary()};
+    }
     if (m_kind == RunKind::kNormal) {
         CheckThreadsComplete();
     } else if (m_kind == RunKind::kFailedCreate) {
@@ -316,6 +321,13 @@ void CLogChecker::CheckStderr(const std::string& err) {
 void CLogChecker::ReadLog(const std::string& out) {
     const std::string_view text = out;
     for (std::size_t begin = 0; begin < text.size(); ++m_line_count) {
+        if (m_findings.size() >= MAX_FINDINGS) {
+            m_findings.push_back(Finding{"findings", m_line_count + 1,
+                                         Str("the checker reads no further than this line, after ",
+                                             MAX_FINDINGS, " findings")});
+            m_read_whole_log = false;
+            break;
+        }
         if (m_line_count == MAX_LINES) {
             Report("format", 0,
                    Str("the log goes on after line ", MAX_LINES,
