@@ -74,7 +74,9 @@ std::string Quote(std::string_view text) {
 // program's whose IDs exist in a run of these sizes.
 std::string ParseEvent(std::string_view text, const Sizes& sizes, Event& event) {
     if (!ParseLine(text, event)) {
-        return Str("unknown line ", Quote(text));
+        const bool cr = !text.empty() && text.back() == '\r';
+        return Str("unknown line ", Quote(text),
+                   cr ? ": it ends in a carriage return (a log with CR LF line ends?)" : "");
     }
     if (event.translater >= sizes.translaters) {
         return Str("translater ", event.translater, " does not exist (IDs are 0 to ",
