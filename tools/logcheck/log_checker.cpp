@@ -134,60 +134,62 @@ struct TranslaterRecord {
 
 // A client's claim of a translater lies somewhere between these two lines.
 struct ClaimSpan {
-    int client = -1;
+    int translater = -1;
     int after = 0;       // the claim came after this line
     int before = NEVER;  // the claim was released before this line
 };
 
-// The claims of one translater, for telling whether one of them can have been
-// held at some moment between two lines: sorted by `after`, with the two
-// latest `before`s (of different clients) among each prefix.
-class CClaimSpans {
+// The claims of translaters 0 to count - 1, added in the order of the lines
+// after which they came: for telling, of a client that passed over the
+// translaters below some ID, the first one none of whose claims added so far
+// can have been held after a given line. A tree over the translaters, each
+// leaf the latest release of its claims, each node the earliest of its leaves,
+// so that a client's question takes a walk down the tree rather than one step
+// per translater (which is quadratic in a log of many translaters).
+class CHeldClaims {
 public:
-    explicit CClaimSpans(std::vector<ClaimSpan> spans);
+    explicit CHeldClaims(int count);
 
-    // Whether a claim of a client other than except_client can have been held
-    // at a moment strictly between the two lines.
-    bool HeldBetween(int after, int before, int except_client) const;
+    // A claim of translater t, released before line `before`.
+    void Add(int t, int before);
+
+    // The first translater below limit (at most count) whose claims added so
+    // far were all released by line `after`, or that has none; limit if every
+    // one of them was held.
+    int FirstFree(int limit, int after) const { return Find(1, 0, m_leaves, limit, after); }
 
 private:
-    struct Latest {
-        int before = 0;
-        int client = -1;
-        int second_before = 0;  // the latest of any other client
-    };
-    std::vector<int> m_after;       // sorted
-    std::vector<Latest> m_latest;  // m_latest[k]: over the first k + 1 spans
+    int Find(std::size_t node, int begin, int end, int limit, int after) const;
+
+    int m_leaves = 1;
+    std::vector<int> m_earliest;  // by node: 1 the root, 2n and 2n + 1 the children of n
 };
 
-CClaimSpans::CClaimSpans(std::vector<ClaimSpan> spans) {
-    std::sort(spans.begin(), spans.end(),
-              [](const ClaimSpan& a, const ClaimSpan& b) { return a.after < b.after; });
-    Latest latest;
-    for (const ClaimSpan& span : spans) {
-        if (span.client == latest.client) {
-            latest.before = std::max(latest.before, span.before);
-        } else if (span.before > latest.before) {
-            latest.second_before = latest.before;
-            latest.before = span.before;
-            latest.client = span.client;
-        } else {
-            latest.second_before = std::max(latest.second_before, span.before);
-        }
-        m_after.push_back(span.after);
-        m_latest.push_back(latest);
+CHeldClaims::CHeldClaims(int count) {
+    while (m_leaves < count) {
+        m_leaves *= 2;
+    }
+    m_earliest.assign(2 * static_cast<std::size_t>(m_leaves), INT_MIN);
+}
+
+void CHeldClaims::Add(int t, int before) {
+    std::size_t node = static_cast<std::size_t>(m_leaves) + static_cast<std::size_t>(t);
+    m_earliest[node] = std::max(m_earliest[node], before);
+    for (node /= 2; node >= 1; node /= 2) {
+        m_earliest[node] = std::min(m_earliest[2 * node], m_earliest[2 * node + 1]);
     }
 }
 
-bool CClaimSpans::HeldBetween(int after, int before, int except_client) const {
-    // The spans that begin before `before`; one of them must end after `after`.
-    const auto begun = std::lower_bound(m_after.begin(), m_after.end(), before);
-    if (begun == m_after.begin()) {
-        return false;
+int CHeldClaims::Find(std::size_t node, int begin, int end, int limit, int after) const {
+    if (begin >= limit || m_earliest[node] > after) {
+        return limit;
     }
-    const Latest& latest = m_latest[static_cast<std::size_t>(begun - m_after.begin()) - 1];
-    const int latest_end = latest.client != except_client ? latest.before : latest.second_before;
-    return latest_end > after;
+    if (end - begin == 1) {
+        return begin;
+    }
+    const int middle = begin + (end - begin) / 2;
+    const int free = Find(2 * node, begin, middle, limit, after);
+    return free < limit ? free : Find(2 * node + 1, middle, end, limit, after);
 }
 
 class CLogChecker {
@@ -234,7 +236,7 @@ private:
     void PairJob(int t, int client, const TranslatedJob* job);
     void CompareJob(int t, int c, const TranslatedJob& job);
     void CheckExclusive(int t);
-    CClaimSpans ClaimSpans(int t) const;
+    void AddClaimSpans(int t, std::vector<ClaimSpan>& spans) const;
     void CheckClaims();
     Summary BuildSummary() const;
 
@@ -893,14 +895,13 @@ void CLogChecker::CheckExclusive(int t) {
 // Where each claim of translater t can lie: after the client's entry line and
 // the release of the claim before it (after that job's end line); released
 // before the next claimant's first letter and before the translater leaves.
-CClaimSpans CLogChecker::ClaimSpans(int t) const {
+void CLogChecker::AddClaimSpans(int t, std::vector<ClaimSpan>& spans) const {
     const TranslaterRecord& translater = m_translaters.at(t);
     const std::vector<int>& users = translater.users;
-    std::vector<ClaimSpan> spans;
     for (std::size_t k = 0; k < users.size(); ++k) {
         const ClientRecord& client = m_clients.at(users[k]);
         ClaimSpan span;
-        span.client = users[k];
+        span.translater = t;
         span.after = client.start_line;
         // In a broken log the previous job may end after this client began;
         // then that bound says nothing.
@@ -916,7 +917,6 @@ CClaimSpans CLogChecker::ClaimSpans(int t) const {
         }
         spans.push_back(span);
     }
-    return CClaimSpans(std::move(spans));
 }
 
 // A client tries the translaters once, lowest first, between its entry line
@@ -925,10 +925,18 @@ CClaimSpans CLogChecker::ClaimSpans(int t) const {
 // short) may hold a claim of any translater. The first translater that no
 // claim explains is reported, once per client.
 void CLogChecker::CheckClaims() {
-    std::map<int, CClaimSpans> spans;
+    // The claims of translaters 0 to claimed - 1, each of which has some;
+    // translater `claimed` has none, so no client can have found it held.
+    std::vector<ClaimSpan> spans;
+    int claimed = 0;
     for (const auto& [t, translater] : m_translaters) {
-        spans.emplace(t, ClaimSpans(t));
+        if (!translater.users.empty() && t == claimed) {
+            AddClaimSpans(t, spans);
+            ++claimed;
+        }
     }
+    std::sort(spans.begin(), spans.end(),
+              [](const ClaimSpan& a, const ClaimSpan& b) { return a.after < b.after; });
     std::vector<int> silent_starts;  // entry lines of clients that wrote nothing more
     for (const auto& [c, client] : m_clients) {
         if (client.start_line != 0 && client.give_up_line == 0 && client.letters.empty()) {
@@ -936,36 +944,65 @@ void CLogChecker::CheckClaims() {
         }
     }
     std::sort(silent_starts.begin(), silent_starts.end());
+    // What each client decided: it passed over the translaters below
+    // passed_over between its entry line and decided_line.
+    struct Decision {
+        int client = -1;
+        int passed_over = 0;
+        int decided_line = 0;
+        int free = -1;  // the first of them that no claim explains; -1 if none
+    };
+    std::vector<Decision> decisions;
     for (const auto& [c, client] : m_clients) {
         const bool turned_away = client.TurnedAway();
         if (!turned_away && client.translater <= 0) {
             continue;  // it passed over no translater
         }
-        const int passed_over = turned_away ? m_sizes.translaters : client.translater;
         const int decided_line = turned_away ? client.give_up_line : client.letter_lines.front();
         if (std::lower_bound(silent_starts.begin(), silent_starts.end(), decided_line) !=
             silent_starts.begin()) {
             continue;  // a client that entered before and wrote nothing more may hold any
         }
-        for (int t = 0; t < passed_over; ++t) {
-            const auto held = spans.find(t);
-            if (held != spans.end() &&
-                held->second.HeldBetween(client.start_line, decided_line, c)) {
-                continue;
-            }
-            if (turned_away) {
-                Report("turned-away", decided_line,
-                       Str("client ", c, " is turned away, but no client held translater ", t,
-                           " at any moment between its entry line ", client.start_line,
-                           " and this line"));
-            } else {
-                Report("lowest-free", decided_line,
-                       Str("client ", c, " takes translater ", client.translater,
-                           ", but no client held translater ", t,
-                           " at any moment between its entry line ", client.start_line,
-                           " and this line: a client takes the lowest free translater"));
-            }
-            break;
+        decisions.push_back(
+            Decision{c, turned_away ? m_sizes.translaters : client.translater, decided_line});
+    }
+    // Each decision in the order of its line, against the claims that came
+    // before that line: was each translater it passed over held at some
+    // moment after its entry line?
+    std::vector<Decision*> by_line;
+    for (Decision& decision : decisions) {
+        by_line.push_back(&decision);
+    }
+    std::sort(by_line.begin(), by_line.end(), [](const Decision* a, const Decision* b) {
+        return a->decided_line < b->decided_line;
+    });
+    CHeldClaims held(claimed);
+    std::size_t added = 0;
+    for (Decision* decision : by_line) {
+        for (; added < spans.size() && spans[added].after < decision->decided_line; ++added) {
+            held.Add(spans[added].translater, spans[added].before);
+        }
+        const int limit = std::min(decision->passed_over, claimed);
+        const int free = held.FirstFree(limit, m_clients.at(decision->client).start_line);
+        decision->free = free < limit ? free : decision->passed_over > claimed ? claimed : -1;
+    }
+    for (const Decision& decision : decisions) {
+        const int c = decision.client;
+        const ClientRecord& client = m_clients.at(c);
+        if (decision.free < 0) {
+            continue;
+        }
+        if (client.TurnedAway()) {
+            Report("turned-away", decision.decided_line,
+                   Str("client ", c, " is turned away, but no client held translater ",
+                       decision.free, " at any moment between its entry line ", client.start_line,
+                       " and this line"));
+        } else {
+            Report("lowest-free", decision.decided_line,
+                   Str("client ", c, " takes translater ", client.translater,
+                       ", but no client held translater ", decision.free,
+                       " at any moment between its entry line ", client.start_line,
+                       " and this line: a client takes the lowest free translater"));
         }
     }
 }
