@@ -212,8 +212,10 @@ TEST_F(HostileInput, UnreadableFilesAreUsageErrors) {
 }
 
 // The largest sizes a user can give, and a log naming the last thread of them:
-// the readers' memory follows the log, not the sizes.
-TEST_F(HostileInput, LargestSizesTakeNoMoreMemoryThanTheLog) {
+// the readers' memory follows the log, not the sizes. And a run of many
+// translaters, each client passing over every one before its own: checked in
+// time in proportion to the log, not to its square.
+TEST_F(HostileInput, LargeSizesTakeTimeAndMemoryInProportionToTheLog) {
     const std::string largest = "999999999";
     const std::string log = "Translater 999999998: Entering thread\nClient 999999998: Entering thread\n";
     const std::vector<std::string> sizes = {"--translaters", largest, "--clients", largest,
@@ -222,6 +224,23 @@ TEST_F(HostileInput, LargestSizesTakeNoMoreMemoryThanTheLog) {
     ExpectRefused(Report(log, sizes), 1, "line 1:", "has no leaving line");
     const long long MEMORY = GIGABYTE / 4;
     EXPECT_LT(LargestChild(), MEMORY) << "(or an earlier test's reader took this much)";
+
+    // Client c claims translater c, having found 0 to c - 1 claimed: 100000
+    // clients are 5 * 10^9 steps for a check that tries each translater in
+    // turn, a second for one that does not.
+    const int THREADS = 100000;
+    std::string many;
+    for (int c = 0; c < THREADS; ++c) {
+        const std::string id = std::to_string(c);
+        many += "Client " + id + ": Entering thread\nClient " + id + ">" + id + ": Sending a\n";
+    }
+    WriteFile(m_dir.File("many"), many);
+    WriteFile(m_dir.File("failed"), logcheck::UNKNOWN_EXCEPTION_TEXT);
+    const RunResult stopped = RunTool(
+        CHECK, {"--stopped", "--translaters", std::to_string(THREADS), "--clients",
+                std::to_string(THREADS), m_dir.File("many"), m_dir.File("failed"), "1"});
+    EXPECT_FALSE(stopped.timed_out) << "the check took more than 30 s";
+    EXPECT_EQ(stopped.exit_status, 0) << stopped.err.substr(0, 2000);
 }
 
 // A gigabyte of one line, and a number of a billion digits: refused in bounded
