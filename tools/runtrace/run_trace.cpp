@@ -40,6 +40,10 @@ const char* ProbeName(Probe probe) {
 
 namespace {
 
+// The latest time a trace may hold: 2^62 ns, 146 years of CLOCK_MONOTONIC.
+// Its readers add and subtract two times, which then cannot overflow.
+const std::int64_t LATEST_NS = std::int64_t{1} << 62;
+
 // The longest field a trace line holds: a probe's name, or a number of up to
 // 19 digits and a sign.
 const std::size_t MAX_FIELD = 64;
@@ -94,6 +98,9 @@ std::string ParseEvent(std::string_view line, Event& event) {
     if (fields.size() < 3 || !ParseNumber(fields[0], ns) || !ParseNumber(fields[1], tid) ||
         ns < 0 || tid <= 0 || tid > INT32_MAX) {
         return "not an event (nanoseconds, thread id, probe, integer arguments, separated by tabs)";
+    }
+    if (ns > LATEST_NS) {
+        return "the time " + std::to_string(ns) + " ns is more than 146 years after the boot";
     }
     if (!IsProbeName(fields[2])) {
         return "the third field is no probe name (letters, digits and underscores)";

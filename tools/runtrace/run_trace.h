@@ -102,8 +102,8 @@ struct Trace {
 };
 
 // Reads trace.tsv of a run of these sizes into trace: the events, each known
-// probe with its number of arguments, and the threads named, each index in
-// range. Returns "" or what is wrong, with the trace's line number.
+// probe with its number of arguments, each time at most 2^62 ns, and the
+// threads named, each index in range. Returns "" or what is wrong, with the trace's line number.
 std::string ParseTrace(const std::string& text, Trace& trace,
                        const logcheck::Sizes& sizes = logcheck::Sizes{});
 
