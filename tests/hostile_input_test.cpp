@@ -40,7 +40,7 @@ const std::size_t LONGEST_MESSAGE = 1024 * 1024;
 
 // Runs program with args; standard input from stdin_path when it is given.
 RunResult RunTool(const std::string& program, const std::vector<std::string>& args,
-              const std::string& stdin_path = "", double timeout_seconds = 30) {
+                  const std::string& stdin_path = "", double timeout_seconds = 30) {
     RunOptions options;
     options.timeout_seconds = timeout_seconds;
     if (stdin_path.empty()) {
@@ -203,8 +203,10 @@ TEST_F(HostileInput, UnreadableFilesAreUsageErrors) {
     WriteFile(m_dir.File("empty"), "");
     for (const std::string& path : {dir, unreadable, missing}) {
         SCOPED_TRACE(path);
-        ExpectRefused(RunTool(CHECK, {path, m_dir.File("empty"), "0"}), 2, "cannot read " + path, ": ");
-        ExpectRefused(RunTool(CHECK, {m_dir.File("empty"), path, "0"}), 2, "cannot read " + path, ": ");
+        ExpectRefused(RunTool(CHECK, {path, m_dir.File("empty"), "0"}), 2, "cannot read " + path,
+                      ": ");
+        ExpectRefused(RunTool(CHECK, {m_dir.File("empty"), path, "0"}), 2, "cannot read " + path,
+                      ": ");
         ExpectRefused(Report(s_log, {"--trace", path}), 2, "cannot read " + path, ": ");
     }
     ExpectRefused(RunTool(CHECK, {dir, m_dir.File("empty"), "0"}), 2, dir, "directory");
@@ -217,9 +219,12 @@ TEST_F(HostileInput, UnreadableFilesAreUsageErrors) {
 // time in proportion to the log, not to its square.
 TEST_F(HostileInput, LargeSizesTakeTimeAndMemoryInProportionToTheLog) {
     const std::string largest = "999999999";
-    const std::string log = "Translater 999999998: Entering thread\nClient 999999998: Entering thread\n";
-    const std::vector<std::string> sizes = {"--translaters", largest, "--clients", largest,
-                                            "--max-chars", largest};
+    const std::string log =
+        "Translater 999999998: Entering thread\nClient 999999998: Entering thread\n";
+    std::vector<std::string> sizes;
+    for (const char* option : {"--translaters", "--clients", "--max-chars"}) {
+        sizes.insert(sizes.end(), {option, largest});
+    }
     ExpectRefused(Check(log, sizes), 1, "line 1:", "has no leaving line");
     ExpectRefused(Report(log, sizes), 1, "line 1:", "has no leaving line");
     const long long MEMORY = GIGABYTE / 4;
@@ -236,9 +241,9 @@ TEST_F(HostileInput, LargeSizesTakeTimeAndMemoryInProportionToTheLog) {
     }
     WriteFile(m_dir.File("many"), many);
     WriteFile(m_dir.File("failed"), logcheck::UNKNOWN_EXCEPTION_TEXT);
-    const RunResult stopped = RunTool(
-        CHECK, {"--stopped", "--translaters", std::to_string(THREADS), "--clients",
-                std::to_string(THREADS), m_dir.File("many"), m_dir.File("failed"), "1"});
+    const RunResult stopped =
+        RunTool(CHECK, {"--stopped", "--translaters", std::to_string(THREADS), "--clients",
+                        std::to_string(THREADS), m_dir.File("many"), m_dir.File("failed"), "1"});
     EXPECT_FALSE(stopped.timed_out) << "the check took more than 30 s";
     EXPECT_EQ(stopped.exit_status, 0) << stopped.err.substr(0, 2000);
 }
@@ -251,12 +256,12 @@ TEST_F(HostileInput, GigabyteInputsAreReadInProportion) {
     const long long MEMORY = 3 * GIGABYTE;
     const std::string zeros = SparseFile("zeros", GIGABYTE);
     WriteFile(m_dir.File("empty"), "");
-    ExpectRefused(RunTool(CHECK, {zeros, m_dir.File("empty"), "0"}, "", TIMEOUT), 1, "line 1:",
-                  "\\x00\\x00");
+    ExpectRefused(RunTool(CHECK, {zeros, m_dir.File("empty"), "0"}, "", TIMEOUT), 1,
+                  "line 1:", "\\x00\\x00");
     ExpectRefused(RunTool(REPORT, {}, zeros, TIMEOUT), 1, "line 1:", "\\x00\\x00");
     WriteFile(m_dir.File("log"), s_log);
-    ExpectRefused(RunTool(REPORT, {"--trace", zeros}, m_dir.File("log"), TIMEOUT), 1, "trace line 1:",
-                  "not an event");
+    ExpectRefused(RunTool(REPORT, {"--trace", zeros}, m_dir.File("log"), TIMEOUT), 1,
+                  "trace line 1:", "not an event");
     EXPECT_LT(LargestChild(), MEMORY);
 
     // Generated on the way in, never stored: "Client 111...1: Entering thread".

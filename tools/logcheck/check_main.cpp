@@ -108,8 +108,8 @@ int main(int argc, char** argv) {
     std::string out;
     std::string err;
     int exit_status = 0;
-    for (const auto& [path, text] : {std::make_pair(argv[first], &out),
-                                     std::make_pair(argv[first + 1], &err)}) {
+    for (const auto& [path, text] :
+         {std::make_pair(argv[first], &out), std::make_pair(argv[first + 1], &err)}) {
         std::string why;
         if (!logcheck::ReadFile(path, *text, &why)) {
             std::cerr << "translaters-check: cannot read " << path << ": " << why << "\n";

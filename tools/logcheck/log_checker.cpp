@@ -283,8 +283,8 @@ Result CLogChecker::Check(const std::string& out, const std::string& err, int ex
     }
     CheckClaims();
     if (m_unkept_findings > 0) {
-        m_findings.push_back(Finding{"findings", 0,
-                                     Str("and ", m_unkept_findings, " more findings, not kept")});
+        m_findings.push_back(
+            Finding{"findings", 0, Str("and ", m_unkept_findings, " more findings, not kept")});
     }
     return Result{m_findings, BuildSummary()};
 }
@@ -993,10 +993,10 @@ void CLogChecker::CheckClaims() {
             continue;
         }
         if (client.TurnedAway()) {
-            Report("turned-away", decision.decided_line,
-                   Str("client ", c, " is turned away, but no client held translater ",
-                       decision.free, " at any moment between its entry line ", client.start_line,
-                       " and this line"));
+            Report(
+                "turned-away", decision.decided_line,
+                Str("client ", c, " is turned away, but no client held translater ", decision.free,
+                    " at any moment between its entry line ", client.start_line, " and this line"));
         } else {
             Report("lowest-free", decision.decided_line,
                    Str("client ", c, " takes translater ", client.translater,
