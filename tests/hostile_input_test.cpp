@@ -36,7 +36,7 @@ const std::string SAMPLE_TRACE = std::string(TRACE_SAMPLE_DIR) + "/trace.tsv";
 
 const long long GIGABYTE = 1LL << 30;
 // A message names lines and shows their beginnings, never the input whole.
-const std::size_t LONGEST_MESSAGE = 1024 * 1024;
+const std::size_t LONGEST_MESSAGE = std::size_t{1} << 20;
 
 // Runs program with args; standard input from stdin_path when it is given.
 RunResult RunTool(const std::string& program, const std::vector<std::string>& args,

@@ -83,10 +83,19 @@ std::set<std::string> DictionaryWords() {
     return words;
 }
 
+// A whole number from 0 to 999999999; -1 for anything else.
+int Number(const char* text) {
+    char* end = nullptr;
+    const long value = std::strtol(text, &end, 10);
+    return *text != '\0' && *end == '\0' && value >= 0 && value <= fuzzing::LARGEST_SIZE
+               ? static_cast<int>(value)
+               : -1;
+}
+
 bool ReadSizes(char** argv, logcheck::Sizes& sizes) {
-    sizes.translaters = std::atoi(argv[0]);
-    sizes.clients = std::atoi(argv[1]);
-    sizes.max_chars = std::atoi(argv[2]);
+    sizes.translaters = Number(argv[0]);
+    sizes.clients = Number(argv[1]);
+    sizes.max_chars = Number(argv[2]);
     return sizes.translaters > 0 && sizes.clients > 0 && sizes.max_chars > 0;
 }
 
@@ -111,8 +120,11 @@ int CheckerSeed(char** argv) {
         return 2;
     }
     run.kind = static_cast<fuzzing::RunKind>(kind);
-    run.failed_at = std::max(1, std::atoi(argv[1]));
-    run.exit_status = std::atoi(status.c_str());
+    run.failed_at = std::max(1, Number(argv[1]));
+    while (!status.empty() && status.back() == '\n') {
+        status.pop_back();
+    }
+    run.exit_status = Number(status.c_str());
     std::string input;
     if (!fuzzing::WriteCheckerInput(run, input)) {
         std::cerr << "fuzz_tool: this run has no seed\n";

@@ -192,6 +192,16 @@ int CHeldClaims::Find(std::size_t node, int begin, int end, int limit, int after
     return free < limit ? free : Find(2 * node + 1, middle, end, limit, after);
 }
 
+// What a client decided: it passed over the translaters below passed_over
+// between its entry line and decided_line.
+struct Decision {
+    int client = -1;
+    int passed_over = 0;
+    int start_line = 0;
+    int decided_line = 0;
+    int free = -1;  // the first of them that no claim explains; -1 if none
+};
+
 class CLogChecker {
 public:
     // fail_create_at: for kFailedCreate, the creation that failed.
@@ -238,6 +248,8 @@ private:
     void CheckExclusive(int t);
     void AddClaimSpans(int t, std::vector<ClaimSpan>& spans) const;
     void CheckClaims();
+    std::vector<Decision> Decisions() const;
+    void FindFreeTranslaters(std::vector<Decision>& decisions) const;
     Summary BuildSummary() const;
 
     const RunKind m_kind;
@@ -925,67 +937,8 @@ void CLogChecker::AddClaimSpans(int t, std::vector<ClaimSpan>& spans) const {
 // short) may hold a claim of any translater. The first translater that no
 // claim explains is reported, once per client.
 void CLogChecker::CheckClaims() {
-    // The claims of translaters 0 to claimed - 1, each of which has some;
-    // translater `claimed` has none, so no client can have found it held.
-    std::vector<ClaimSpan> spans;
-    int claimed = 0;
-    for (const auto& [t, translater] : m_translaters) {
-        if (!translater.users.empty() && t == claimed) {
-            AddClaimSpans(t, spans);
-            ++claimed;
-        }
-    }
-    std::sort(spans.begin(), spans.end(),
-              [](const ClaimSpan& a, const ClaimSpan& b) { return a.after < b.after; });
-    std::vector<int> silent_starts;  // entry lines of clients that wrote nothing more
-    for (const auto& [c, client] : m_clients) {
-        if (client.start_line != 0 && client.give_up_line == 0 && client.letters.empty()) {
-            silent_starts.push_back(client.start_line);
-        }
-    }
-    std::sort(silent_starts.begin(), silent_starts.end());
-    // What each client decided: it passed over the translaters below
-    // passed_over between its entry line and decided_line.
-    struct Decision {
-        int client = -1;
-        int passed_over = 0;
-        int decided_line = 0;
-        int free = -1;  // the first of them that no claim explains; -1 if none
-    };
-    std::vector<Decision> decisions;
-    for (const auto& [c, client] : m_clients) {
-        const bool turned_away = client.TurnedAway();
-        if (!turned_away && client.translater <= 0) {
-            continue;  // it passed over no translater
-        }
-        const int decided_line = turned_away ? client.give_up_line : client.letter_lines.front();
-        if (std::lower_bound(silent_starts.begin(), silent_starts.end(), decided_line) !=
-            silent_starts.begin()) {
-            continue;  // a client that entered before and wrote nothing more may hold any
-        }
-        decisions.push_back(
-            Decision{c, turned_away ? m_sizes.translaters : client.translater, decided_line});
-    }
-    // Each decision in the order of its line, against the claims that came
-    // before that line: was each translater it passed over held at some
-    // moment after its entry line?
-    std::vector<Decision*> by_line;
-    for (Decision& decision : decisions) {
-        by_line.push_back(&decision);
-    }
-    std::sort(by_line.begin(), by_line.end(), [](const Decision* a, const Decision* b) {
-        return a->decided_line < b->decided_line;
-    });
-    CHeldClaims held(claimed);
-    std::size_t added = 0;
-    for (Decision* decision : by_line) {
-        for (; added < spans.size() && spans[added].after < decision->decided_line; ++added) {
-            held.Add(spans[added].translater, spans[added].before);
-        }
-        const int limit = std::min(decision->passed_over, claimed);
-        const int free = held.FirstFree(limit, m_clients.at(decision->client).start_line);
-        decision->free = free < limit ? free : decision->passed_over > claimed ? claimed : -1;
-    }
+    std::vector<Decision> decisions = Decisions();
+    FindFreeTranslaters(decisions);
     for (const Decision& decision : decisions) {
         const int c = decision.client;
         const ClientRecord& client = m_clients.at(c);
@@ -1004,6 +957,68 @@ void CLogChecker::CheckClaims() {
                        " at any moment between its entry line ", client.start_line,
                        " and this line: a client takes the lowest free translater"));
         }
+    }
+}
+
+// The clients that passed over some translater, in order: those turned away
+// and those that took another than translater 0, but for any that decided
+// after a client that entered and wrote nothing more (which may hold any).
+std::vector<Decision> CLogChecker::Decisions() const {
+    std::vector<int> silent_starts;  // entry lines of clients that wrote nothing more
+    for (const auto& [c, client] : m_clients) {
+        if (client.start_line != 0 && client.give_up_line == 0 && client.letters.empty()) {
+            silent_starts.push_back(client.start_line);
+        }
+    }
+    std::sort(silent_starts.begin(), silent_starts.end());
+    std::vector<Decision> decisions;
+    for (const auto& [c, client] : m_clients) {
+        const bool turned_away = client.TurnedAway();
+        if (!turned_away && client.translater <= 0) {
+            continue;  // it passed over no translater
+        }
+        const int decided_line = turned_away ? client.give_up_line : client.letter_lines.front();
+        if (std::lower_bound(silent_starts.begin(), silent_starts.end(), decided_line) !=
+            silent_starts.begin()) {
+            continue;
+        }
+        decisions.push_back(Decision{c, turned_away ? m_sizes.translaters : client.translater,
+                                     client.start_line, decided_line});
+    }
+    return decisions;
+}
+
+// Each decision in the order of its line, against the claims that came
+// before that line: was each translater it passed over held at some moment
+// after its entry line? Sets each decision's first free translater.
+void CLogChecker::FindFreeTranslaters(std::vector<Decision>& decisions) const {
+    // The claims of translaters 0 to claimed - 1, each of which has some;
+    // translater `claimed` has none, so no client can have found it held.
+    std::vector<ClaimSpan> spans;
+    int claimed = 0;
+    for (const auto& [t, translater] : m_translaters) {
+        if (!translater.users.empty() && t == claimed) {
+            AddClaimSpans(t, spans);
+            ++claimed;
+        }
+    }
+    std::sort(spans.begin(), spans.end(),
+              [](const ClaimSpan& a, const ClaimSpan& b) { return a.after < b.after; });
+    std::vector<Decision*> by_line(decisions.size());
+    std::transform(decisions.begin(), decisions.end(), by_line.begin(),
+                   [](Decision& decision) { return &decision; });
+    std::sort(by_line.begin(), by_line.end(), [](const Decision* a, const Decision* b) {
+        return a->decided_line < b->decided_line;
+    });
+    CHeldClaims held(claimed);
+    std::size_t added = 0;
+    for (Decision* decision : by_line) {
+        for (; added < spans.size() && spans[added].after < decision->decided_line; ++added) {
+            held.Add(spans[added].translater, spans[added].before);
+        }
+        const int limit = std::min(decision->passed_over, claimed);
+        const int free = held.FirstFree(limit, decision->start_line);
+        decision->free = free < limit ? free : decision->passed_over > claimed ? claimed : -1;
     }
 }
 

@@ -648,12 +648,12 @@ bool MeasureOfferedLoad(const RunTimes& times, OfferedLoad& load) {
         return false;
     }
     // In ms, as each claim's hold in ns may be near the largest of its type.
-    double held_ms = 0;
-    for (const JobTimes& job : times.jobs) {
-        held_ms += static_cast<double>(job.work.end - job.claim) / 1e6;
-    }
-    load.arrivals_per_ms = static_cast<double>(arrivals.size() - 1) * 1e6 /
-                           static_cast<double>(*last - *first);
+    const double held_ms = std::accumulate(
+        times.jobs.begin(), times.jobs.end(), 0.0, [](double total, const JobTimes& job) {
+            return total + static_cast<double>(job.work.end - job.claim) / 1e6;
+        });
+    load.arrivals_per_ms =
+        static_cast<double>(arrivals.size() - 1) * 1e6 / static_cast<double>(*last - *first);
     load.hold_ms = held_ms / static_cast<double>(times.jobs.size());
     return true;
 }
