@@ -140,9 +140,7 @@ std::string NameThread(const Event& event, const logcheck::Sizes& sizes, Threads
             return std::string(event.Name()) + " names " + (translater ? "translater " : "client ") +
                    std::to_string(index) + ", not one of 0 to " + std::to_string(count - 1);
         }
-        std::vector<int>& tids = translater ? threads.translaters : threads.clients;
-        tids.resize(std::max(tids.size(), static_cast<std::size_t>(index) + 1));
-        tids[static_cast<std::size_t>(index)] = event.tid;
+        (translater ? threads.translaters : threads.clients)[static_cast<int>(index)] = event.tid;
     }
     return "";
 }
@@ -174,13 +172,13 @@ std::string NameOf(int tid, const Threads& threads) {
     if (tid == threads.driver) {
         return "the driver";
     }
-    for (std::size_t t = 0; t < threads.translaters.size(); ++t) {
-        if (tid == threads.translaters[t]) {
+    for (const auto& [t, translater] : threads.translaters) {
+        if (tid == translater) {
             return "translater " + std::to_string(t);
         }
     }
-    for (std::size_t c = 0; c < threads.clients.size(); ++c) {
-        if (tid == threads.clients[c]) {
+    for (const auto& [c, client] : threads.clients) {
+        if (tid == client) {
             return "client " + std::to_string(c);
         }
     }
