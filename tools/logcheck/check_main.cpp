@@ -3,8 +3,9 @@
 //   translaters-check [--failed-at N | --stopped | --cut] [SIZE OPTIONS]
 //                     STDOUT_FILE STDERR_FILE EXIT_STATUS
 //
-// Prints one line per broken rule and exits 1 if there is any, 0 for a clean
-// run, 2 for a usage error. --failed-at N checks a run whose Nth thread
+// Prints one line per broken rule on standard error and exits 1 if there is
+// any; prints a line of totals and exits 0 for a clean run; 2 for a usage
+// error or a file that cannot be read. --failed-at N checks a run whose Nth thread
 // creation failed (the translaters first, then the clients); --stopped one
 // that a failure ended at any point; --cut one whose log was cut after some
 // byte (a file size limit, a reader that went away). The run is one of this
@@ -12,6 +13,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <string>
+#include <utility>
 
 #include "log_checker.h"
 
@@ -105,17 +107,20 @@ int main(int argc, char** argv) {
     std::string out;
     std::string err;
     int exit_status = 0;
-    if (!logcheck::ReadFile(argv[first], out) || !logcheck::ReadFile(argv[first + 1], err)) {
-        std::cerr << "translaters-check: cannot read " << argv[first] << " or " << argv[first + 1]
-                  << "\n";
-        return EXIT_USAGE;
+    for (const auto& [path, text] :
+         {std::make_pair(argv[first], &out), std::make_pair(argv[first + 1], &err)}) {
+        std::string why;
+        if (!logcheck::ReadFile(path, *text, &why)) {
+            std::cerr << "translaters-check: cannot read " << path << ": " << why << "\n";
+            return EXIT_USAGE;
+        }
     }
     if (!ParseInt(argv[first + 2], -1, 255, exit_status)) {
         return Usage("the exit status is a number from -1 (killed by a signal) to 255");
     }
     const logcheck::Result result = CheckAs(mode, out, err, exit_status);
     if (!result.Clean()) {
-        std::cout << logcheck::FormatFindings(result, result.findings.size());
+        std::cerr << logcheck::FormatFindings(result, result.findings.size());
         return 1;
     }
     std::cout << "clean: " << result.summary.line_count << " lines, " << result.summary.jobs.size()

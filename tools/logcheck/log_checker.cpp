@@ -1,13 +1,19 @@
 #include "log_checker.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
+#include <map>
 #include <sstream>
 #include <stdexcept>
+#include <system_error>
 
 namespace logcheck {
 namespace {
@@ -68,33 +74,28 @@ std::string Quote(std::string_view text) {
 // program's whose IDs exist in a run of these sizes.
 std::string ParseEvent(std::string_view text, const Sizes& sizes, Event& event) {
     if (!ParseLine(text, event)) {
-        return Str("unknown line ", Quote(text));
+        const bool cr = !text.empty() && text.back() == '\r';
+        return Str("unknown line ", Quote(text),
+                   cr ? ": it ends in a carriage return (a log with CR LF line ends?)" : "");
     }
     if (event.translater >= sizes.translaters) {
         return Str("translater ", event.translater, " does not exist (IDs are 0 to ",
                    sizes.translaters - 1, "): ", Quote(text));
     }
     if (event.client >= sizes.clients) {
-        return Str("client ", event.client, " does not exist (indices are 0 to ", sizes.clients - 1,
-                   "): ", Quote(text));
+        return Str("client ", event.client, " does not exist (indices are 0 to ",
+                   sizes.clients - 1, "): ", Quote(text));
     }
     return "";
 }
 
-// The lines of text, each a view into it; a trailing newline ends the last.
-std::vector<std::string_view> SplitLines(std::string_view text) {
-    std::vector<std::string_view> lines;
-    std::size_t begin = 0;
-    while (begin < text.size()) {
-        std::size_t end = text.find('\n', begin);
-        if (end == std::string_view::npos) {
-            end = text.size();
-        }
-        lines.push_back(text.substr(begin, end - begin));
-        begin = end + 1;
-    }
-    return lines;
-}
+// Line numbers are ints, and a check may name the line after the last: a log
+// of more lines is read up to here.
+const int MAX_LINES = INT_MAX - 1;
+// The findings kept in full. A log that breaks the rules this often is read no
+// further (a file that is not a log, a gigabyte of it), and findings past
+// these are only counted.
+const std::size_t MAX_FINDINGS = 1000;
 
 // What one client's lines say.
 struct ClientRecord {
@@ -133,61 +134,73 @@ struct TranslaterRecord {
 
 // A client's claim of a translater lies somewhere between these two lines.
 struct ClaimSpan {
-    int client = -1;
+    int translater = -1;
     int after = 0;       // the claim came after this line
     int before = NEVER;  // the claim was released before this line
 };
 
-// The claims of one translater, for telling whether one of them can have been
-// held at some moment between two lines: sorted by `after`, with the two
-// latest `before`s (of different clients) among each prefix.
-class CClaimSpans {
+// The claims of translaters 0 to count - 1, added in the order of the lines
+// after which they came: for telling, of a client that passed over the
+// translaters below some ID, the first one none of whose claims added so far
+// can have been held after a given line. A tree over the translaters, each
+// leaf the latest release of its claims, each node the earliest of its leaves,
+// so that a client's question takes a walk down the tree rather than one step
+// per translater (which is quadratic in a log of many translaters).
+class CHeldClaims {
 public:
-    explicit CClaimSpans(std::vector<ClaimSpan> spans);
+    explicit CHeldClaims(int count);
 
-    // Whether a claim of a client other than except_client can have been held
-    // at a moment strictly between the two lines.
-    bool HeldBetween(int after, int before, int except_client) const;
+    // A claim of translater t, released before line `before`.
+    void Add(int t, int before);
+
+    // The first translater below limit (at most count) whose claims added so
+    // far were all released by line `after`, or that has none; limit if every
+    // one of them was held.
+    int FirstFree(int limit, int after) const { return Find(1, 0, m_leaves, limit, after); }
 
 private:
-    struct Latest {
-        int before = 0;
-        int client = -1;
-        int second_before = 0;  // the latest of any other client
-    };
-    std::vector<int> m_after;      // sorted
-    std::vector<Latest> m_latest;  // m_latest[k]: over the first k + 1 spans
+    int Find(std::size_t node, int begin, int end, int limit, int after) const;
+
+    int m_leaves = 1;
+    std::vector<int> m_earliest;  // by node: 1 the root, 2n and 2n + 1 the children of n
 };
 
-CClaimSpans::CClaimSpans(std::vector<ClaimSpan> spans) {
-    std::sort(spans.begin(), spans.end(),
-              [](const ClaimSpan& a, const ClaimSpan& b) { return a.after < b.after; });
-    Latest latest;
-    for (const ClaimSpan& span : spans) {
-        if (span.client == latest.client) {
-            latest.before = std::max(latest.before, span.before);
-        } else if (span.before > latest.before) {
-            latest.second_before = latest.before;
-            latest.before = span.before;
-            latest.client = span.client;
-        } else {
-            latest.second_before = std::max(latest.second_before, span.before);
-        }
-        m_after.push_back(span.after);
-        m_latest.push_back(latest);
+CHeldClaims::CHeldClaims(int count) {
+    while (m_leaves < count) {
+        m_leaves *= 2;
+    }
+    m_earliest.assign(2 * static_cast<std::size_t>(m_leaves), INT_MIN);
+}
+
+void CHeldClaims::Add(int t, int before) {
+    std::size_t node = static_cast<std::size_t>(m_leaves) + static_cast<std::size_t>(t);
+    m_earliest[node] = std::max(m_earliest[node], before);
+    for (node /= 2; node >= 1; node /= 2) {
+        m_earliest[node] = std::min(m_earliest[2 * node], m_earliest[2 * node + 1]);
     }
 }
 
-bool CClaimSpans::HeldBetween(int after, int before, int except_client) const {
-    // The spans that begin before `before`; one of them must end after `after`.
-    const auto begun = std::lower_bound(m_after.begin(), m_after.end(), before);
-    if (begun == m_after.begin()) {
-        return false;
+int CHeldClaims::Find(std::size_t node, int begin, int end, int limit, int after) const {
+    if (begin >= limit || m_earliest[node] > after) {
+        return limit;
     }
-    const Latest& latest = m_latest[static_cast<std::size_t>(begun - m_after.begin()) - 1];
-    const int latest_end = latest.client != except_client ? latest.before : latest.second_before;
-    return latest_end > after;
+    if (end - begin == 1) {
+        return begin;
+    }
+    const int middle = begin + (end - begin) / 2;
+    const int free = Find(2 * node, begin, middle, limit, after);
+    return free < limit ? free : Find(2 * node + 1, middle, end, limit, after);
 }
+
+// What a client decided: it passed over the translaters below passed_over
+// between its entry line and decided_line.
+struct Decision {
+    int client = -1;
+    int passed_over = 0;
+    int start_line = 0;
+    int decided_line = 0;
+    int free = -1;  // the first of them that no claim explains; -1 if none
+};
 
 class CLogChecker {
 public:
@@ -201,11 +214,11 @@ private:
     // Whether the log may end in the middle of any thread's story.
     bool CutShort() const { return m_kind != RunKind::kNormal; }
     void Report(const char* rule, int line, const std::string& message);
-    // The records of the threads the log names; the rest wrote nothing.
-    ClientRecord& Client(int c);
-    TranslaterRecord& Translater(int t);
-    int ClientsSeen() const { return static_cast<int>(m_clients.size()); }
-    int TranslatersSeen() const { return static_cast<int>(m_translaters.size()); }
+    // The records of the threads the log names, by index; the rest wrote
+    // nothing. Kept by index rather than in an array up to the highest one, so
+    // that a log naming thread 999999998 takes no more memory than its lines.
+    ClientRecord& Client(int c) { return m_clients[c]; }
+    TranslaterRecord& Translater(int t) { return m_translaters[t]; }
 
     void CheckExitAndStderr(const std::string& err, int exit_status);
     void CheckStderr(const std::string& err);
@@ -225,6 +238,7 @@ private:
     void CheckStopAfterClients();
     void CheckDriverLines();
     void CheckAllTranslatersLeft(int all_translaters);
+    void ReportNotLeft(int all_translaters, int begin, int end);
     void CheckStopOrder();
     void FindUsers();
     void MatchJobs(int t);
@@ -232,42 +246,39 @@ private:
     void PairJob(int t, int client, const TranslatedJob* job);
     void CompareJob(int t, int c, const TranslatedJob& job);
     void CheckExclusive(int t);
-    CClaimSpans ClaimSpans(int t) const;
+    void AddClaimSpans(int t, std::vector<ClaimSpan>& spans) const;
     void CheckClaims();
+    std::vector<Decision> Decisions() const;
+    void FindFreeTranslaters(std::vector<Decision>& decisions) const;
     Summary BuildSummary() const;
 
     const RunKind m_kind;
     const Sizes m_sizes;
     const int m_fail_create_at;
     std::vector<Finding> m_findings;
+    std::size_t m_unkept_findings = 0;
+    bool m_read_whole_log = true;
     int m_line_count = 0;
-    std::vector<ClientRecord> m_clients;
-    std::vector<TranslaterRecord> m_translaters;
+    std::map<int, ClientRecord> m_clients;
+    std::map<int, TranslaterRecord> m_translaters;
     std::vector<int> m_all_clients_lines;
     std::vector<int> m_all_translaters_lines;
 };
 
 void CLogChecker::Report(const char* rule, int line, const std::string& message) {
-    m_findings.push_back(Finding{rule, line, message});
-}
-
-ClientRecord& CLogChecker::Client(int c) {
-    if (c >= ClientsSeen()) {
-        m_clients.resize(static_cast<std::size_t>(c) + 1);
+    if (m_findings.size() < MAX_FINDINGS) {
+        m_findings.push_back(Finding{rule, line, message});
+    } else {
+        ++m_unkept_findings;
     }
-    return m_clients[static_cast<std::size_t>(c)];
-}
-
-TranslaterRecord& CLogChecker::Translater(int t) {
-    if (t >= TranslatersSeen()) {
-        m_translaters.resize(static_cast<std::size_t>(t) + 1);
-    }
-    return m_translaters[static_cast<std::size_t>(t)];
 }
 
 Result CLogChecker::Check(const std::string& out, const std::string& err, int exit_status) {
     CheckExitAndStderr(err, exit_status);
     ReadLog(out);
+    if (!m_read_whole_log) {
+        return Result{m_findings, BuildSummary()};
+    }
     if (m_kind == RunKind::kNormal) {
         CheckThreadsComplete();
     } else if (m_kind == RunKind::kFailedCreate) {
@@ -278,11 +289,15 @@ Result CLogChecker::Check(const std::string& out, const std::string& err, int ex
     CheckDriverLines();
     CheckStopOrder();
     FindUsers();
-    for (int t = 0; t < TranslatersSeen(); ++t) {
+    for (const auto& [t, translater] : m_translaters) {
         MatchJobs(t);
         CheckExclusive(t);
     }
     CheckClaims();
+    if (m_unkept_findings > 0) {
+        m_findings.push_back(
+            Finding{"findings", 0, Str("and ", m_unkept_findings, " more findings, not kept")});
+    }
     return Result{m_findings, BuildSummary()};
 }
 
@@ -320,16 +335,35 @@ void CLogChecker::CheckStderr(const std::string& err) {
 }
 
 void CLogChecker::ReadLog(const std::string& out) {
-    const std::vector<std::string_view> lines = SplitLines(out);
-    m_line_count = static_cast<int>(lines.size());
-    int whole_lines = m_line_count;
-    if (!out.empty() && out.back() != '\n' && CheckCutLine(lines.back())) {
-        --whole_lines;
-    }
-    for (int i = 0; i < whole_lines; ++i) {
+    const std::string_view text = out;
+    for (std::size_t begin = 0; begin < text.size(); ++m_line_count) {
+        if (m_findings.size() >= MAX_FINDINGS) {
+            m_findings.push_back(Finding{"findings", m_line_count + 1,
+                                         Str("the checker reads no further than this line, after ",
+                                             MAX_FINDINGS, " findings")});
+            m_read_whole_log = false;
+            break;
+        }
+        if (m_line_count == MAX_LINES) {
+            Report("format", 0,
+                   Str("the log goes on after line ", MAX_LINES,
+                       ", more lines than any run writes: the rest is not read"));
+            break;
+        }
+        const std::size_t newline = text.find('\n', begin);
+        const std::size_t end = newline == std::string_view::npos ? text.size() : newline;
+        const std::string_view line = text.substr(begin, end - begin);
+        begin = end + 1;
         Event event;
-        event.line = i + 1;
-        const std::string error = ParseEvent(lines[i], m_sizes, event);
+        event.line = m_line_count + 1;
+        if (newline == std::string_view::npos) {
+            m_line_count = event.line;
+            if (CheckCutLine(line)) {
+                break;
+            }
+            --m_line_count;
+        }
+        const std::string error = ParseEvent(line, m_sizes, event);
         if (error.empty()) {
             Record(event);
         } else {
@@ -521,35 +555,41 @@ void CLogChecker::RecordJobEnd(const Event& event, TranslaterRecord& translater)
 
 // A normal run: every thread wrote its whole story.
 void CLogChecker::CheckThreadsComplete() {
-    int missing_from = -1;  // the first of a run of clients that wrote nothing
-    for (int c = 0; c <= m_sizes.clients; ++c) {
-        const bool wrote = c < ClientsSeen() && !m_clients[c].lines.empty();
-        if (c < m_sizes.clients && !wrote) {
-            missing_from = missing_from < 0 ? c : missing_from;
+    int missing_from = 0;  // the first client not known to have written
+    for (const auto& [c, client] : m_clients) {
+        if (client.lines.empty()) {
             continue;
         }
-        if (missing_from >= 0) {
+        if (c > missing_from) {
             ReportMissing("client", missing_from, c);
-            missing_from = -1;
         }
-        if (wrote && !m_clients[c].Ended()) {
-            Report("client-sequence", m_clients[c].lines.back(),
+        missing_from = c + 1;
+        if (!client.Ended()) {
+            Report("client-sequence", client.lines.back(),
                    Str("client ", c,
                        " never finishes: after its last line (this one) comes "
                        "neither a give-up nor a summary line"));
         }
     }
-    for (int t = 0; t < std::min(TranslatersSeen(), m_sizes.translaters); ++t) {
-        const TranslaterRecord& translater = m_translaters[t];
+    if (missing_from < m_sizes.clients) {
+        ReportMissing("client", missing_from, m_sizes.clients);
+    }
+    missing_from = 0;
+    for (const auto& [t, translater] : m_translaters) {
         if (translater.lines.empty()) {
-            ReportMissing("translater", t, t + 1);
-        } else if (translater.leave_line == 0) {
+            continue;
+        }
+        if (t > missing_from) {
+            ReportMissing("translater", missing_from, t);
+        }
+        missing_from = t + 1;
+        if (translater.leave_line == 0) {
             Report("translater-sequence", translater.lines.back(),
                    Str("translater ", t, " has no leaving line"));
         }
     }
-    if (TranslatersSeen() < m_sizes.translaters) {
-        ReportMissing("translater", TranslatersSeen(), m_sizes.translaters);
+    if (missing_from < m_sizes.translaters) {
+        ReportMissing("translater", missing_from, m_sizes.translaters);
     }
 }
 
@@ -565,8 +605,7 @@ void CLogChecker::ReportMissing(const char* kind, int begin, int end) {
 void CLogChecker::CheckFailedRunThreads() {
     const int translaters_created = std::min(m_fail_create_at - 1, m_sizes.translaters);
     const int clients_created = std::max(m_fail_create_at - 1 - m_sizes.translaters, 0);
-    for (int t = 0; t < TranslatersSeen(); ++t) {
-        const TranslaterRecord& translater = m_translaters[t];
+    for (const auto& [t, translater] : m_translaters) {
         if (t >= translaters_created && !translater.lines.empty()) {
             Report("not-created", translater.lines.front(),
                    Str("translater ", t, " writes, but its thread was never created (creation ",
@@ -579,9 +618,10 @@ void CLogChecker::CheckFailedRunThreads() {
                        "only at the stop"));
         }
     }
-    for (int c = clients_created; c < ClientsSeen(); ++c) {
-        if (!m_clients[c].lines.empty()) {
-            Report("not-created", m_clients[c].lines.front(),
+    for (auto it = m_clients.lower_bound(clients_created); it != m_clients.end(); ++it) {
+        const auto& [c, client] = *it;
+        if (!client.lines.empty()) {
+            Report("not-created", client.lines.front(),
                    Str("client ", c, " writes, but its thread was never created (creation ",
                        m_fail_create_at, " failed)"));
         }
@@ -593,7 +633,7 @@ void CLogChecker::CheckFailedRunThreads() {
 // every client's story is whole in a log that shows the stop.
 void CLogChecker::CheckStopAfterClients() {
     int stop_line = m_all_clients_lines.empty() ? NEVER : m_all_clients_lines.front();
-    for (const TranslaterRecord& translater : m_translaters) {
+    for (const auto& [t, translater] : m_translaters) {
         if (translater.leave_line != 0) {
             stop_line = std::min(stop_line, translater.leave_line);
         }
@@ -601,8 +641,11 @@ void CLogChecker::CheckStopAfterClients() {
     if (stop_line == NEVER) {
         return;
     }
-    int c = 0;
-    while (c < ClientsSeen() && m_clients[c].Ended()) {
+    int c = 0;  // the first client that never ends
+    for (const auto& [index, client] : m_clients) {
+        if (index != c || !client.Ended()) {
+            break;
+        }
         ++c;
     }
     if (c < m_sizes.clients) {
@@ -654,18 +697,27 @@ void CLogChecker::CheckAllTranslatersLeft(int all_translaters) {
         Report("driver-lines", all_translaters,
                "\"All translaters finished\" without \"All clients finished\" before it");
     }
-    for (int t = 0; t < m_sizes.translaters; ++t) {
-        const int leave_line = t < TranslatersSeen() ? m_translaters[t].leave_line : 0;
-        if (t >= TranslatersSeen() && t + 1 < m_sizes.translaters) {
-            Report("driver-lines", all_translaters,
-                   Str("\"All translaters finished\" before translaters ", t, " to ",
-                       m_sizes.translaters - 1, " have left"));
-            return;
+    int next = 0;  // the first translater not yet looked at
+    for (const auto& [t, translater] : m_translaters) {
+        ReportNotLeft(all_translaters, next, t);
+        if (translater.leave_line == 0 || translater.leave_line > all_translaters) {
+            ReportNotLeft(all_translaters, t, t + 1);
         }
-        if (leave_line == 0 || leave_line > all_translaters) {
-            Report("driver-lines", all_translaters,
-                   Str("\"All translaters finished\" before translater ", t, " has left"));
-        }
+        next = t + 1;
+    }
+    ReportNotLeft(all_translaters, next, m_sizes.translaters);
+}
+
+// Translaters begin to end - 1 had not left at "All translaters finished":
+// one finding for them all.
+void CLogChecker::ReportNotLeft(int all_translaters, int begin, int end) {
+    if (end - begin == 1) {
+        Report("driver-lines", all_translaters,
+               Str("\"All translaters finished\" before translater ", begin, " has left"));
+    } else if (end - begin > 1) {
+        Report("driver-lines", all_translaters,
+               Str("\"All translaters finished\" before translaters ", begin, " to ", end - 1,
+                   " have left"));
     }
 }
 
@@ -675,8 +727,8 @@ void CLogChecker::CheckStopOrder() {
     int last_client_line = 0;
     int last_client = -1;
     const int all_clients = m_all_clients_lines.empty() ? NEVER : m_all_clients_lines.front();
-    for (int c = 0; c < ClientsSeen(); ++c) {
-        const std::vector<int>& lines = m_clients[c].lines;
+    for (const auto& [c, client] : m_clients) {
+        const std::vector<int>& lines = client.lines;
         if (lines.empty()) {
             continue;
         }
@@ -691,8 +743,8 @@ void CLogChecker::CheckStopOrder() {
                        "), which the driver writes only once every client has ended"));
         }
     }
-    for (int t = 0; t < TranslatersSeen(); ++t) {
-        const int leave_line = m_translaters[t].leave_line;
+    for (const auto& [t, translater] : m_translaters) {
+        const int leave_line = translater.leave_line;
         if (leave_line != 0 && leave_line < last_client_line) {
             Report("leave-order", leave_line,
                    Str("translater ", t, " leaves before client ", last_client, "'s line ",
@@ -703,14 +755,14 @@ void CLogChecker::CheckStopOrder() {
 
 // The clients that sent letters to each translater, by first letter line.
 void CLogChecker::FindUsers() {
-    for (int c = 0; c < ClientsSeen(); ++c) {
-        if (!m_clients[c].letters.empty()) {
-            Translater(m_clients[c].translater).users.push_back(c);
+    for (const auto& [c, client] : m_clients) {
+        if (!client.letters.empty()) {
+            Translater(client.translater).users.push_back(c);
         }
     }
-    for (TranslaterRecord& translater : m_translaters) {
+    for (auto& [t, translater] : m_translaters) {
         std::sort(translater.users.begin(), translater.users.end(), [this](int a, int b) {
-            return m_clients[a].letter_lines.front() < m_clients[b].letter_lines.front();
+            return m_clients.at(a).letter_lines.front() < m_clients.at(b).letter_lines.front();
         });
     }
 }
@@ -718,7 +770,7 @@ void CLogChecker::FindUsers() {
 // Whether client c's letters are those of the job: all of them for a job that
 // ended, the beginning for one cut short.
 bool CLogChecker::Fits(int c, const TranslatedJob& job) const {
-    const std::string& letters = m_clients[c].letters;
+    const std::string& letters = m_clients.at(c).letters;
     return job.end_line != 0 ? job.chars == letters
                              : letters.compare(0, job.chars.size(), job.chars) == 0;
 }
@@ -730,8 +782,8 @@ bool CLogChecker::Fits(int c, const TranslatedJob& job) const {
 // invented; with none near, the two are paired and their letters compared.
 void CLogChecker::MatchJobs(int t) {
     const std::size_t LOOKAHEAD = 3;
-    const std::vector<int>& users = m_translaters[t].users;
-    const std::vector<TranslatedJob>& jobs = m_translaters[t].jobs;
+    const std::vector<int>& users = m_translaters.at(t).users;
+    const std::vector<TranslatedJob>& jobs = m_translaters.at(t).jobs;
     const std::size_t n = users.size();
     const std::size_t m = jobs.size();
     std::size_t i = 0;
@@ -767,10 +819,10 @@ void CLogChecker::MatchJobs(int t) {
 
 void CLogChecker::PairJob(int t, int c, const TranslatedJob* job) {
     if (c >= 0 && job != nullptr) {
-        m_clients[c].job = job;
+        m_clients.at(c).job = job;
         CompareJob(t, c, *job);
     } else if (c >= 0 && !CutShort()) {
-        const ClientRecord& client = m_clients[c];
+        const ClientRecord& client = m_clients.at(c);
         Report("lost-job", client.letter_lines.front(),
                Str("client ", c, " sends ", client.letters.size(), " letters \"",
                    client.letters.substr(0, 20), client.letters.size() > 20 ? "..." : "",
@@ -787,7 +839,7 @@ void CLogChecker::PairJob(int t, int c, const TranslatedJob* job) {
 }
 
 void CLogChecker::CompareJob(int t, int c, const TranslatedJob& job) {
-    const ClientRecord& client = m_clients[c];
+    const ClientRecord& client = m_clients.at(c);
     const std::size_t common = std::min(job.chars.size(), client.letters.size());
     for (std::size_t i = 0; i < common; ++i) {
         if (job.chars[i] != client.letters[i]) {
@@ -830,12 +882,12 @@ void CLogChecker::CompareJob(int t, int c, const TranslatedJob& job) {
 // comes after the previous job's end-of-job line, since the claim is released
 // only after that line.
 void CLogChecker::CheckExclusive(int t) {
-    const std::vector<int>& users = m_translaters[t].users;
+    const std::vector<int>& users = m_translaters.at(t).users;
     for (std::size_t k = 1; k < users.size(); ++k) {
         const int previous = users[k - 1];
         const int c = users[k];
-        const int first_letter = m_clients[c].letter_lines.front();
-        const TranslatedJob* job = m_clients[previous].job;
+        const int first_letter = m_clients.at(c).letter_lines.front();
+        const TranslatedJob* job = m_clients.at(previous).job;
         if (job == nullptr && !CutShort()) {
             continue;  // already reported as a lost job
         }
@@ -855,29 +907,28 @@ void CLogChecker::CheckExclusive(int t) {
 // Where each claim of translater t can lie: after the client's entry line and
 // the release of the claim before it (after that job's end line); released
 // before the next claimant's first letter and before the translater leaves.
-CClaimSpans CLogChecker::ClaimSpans(int t) const {
-    const std::vector<int>& users = m_translaters[t].users;
-    std::vector<ClaimSpan> spans;
+void CLogChecker::AddClaimSpans(int t, std::vector<ClaimSpan>& spans) const {
+    const TranslaterRecord& translater = m_translaters.at(t);
+    const std::vector<int>& users = translater.users;
     for (std::size_t k = 0; k < users.size(); ++k) {
-        const ClientRecord& client = m_clients[users[k]];
+        const ClientRecord& client = m_clients.at(users[k]);
         ClaimSpan span;
-        span.client = users[k];
+        span.translater = t;
         span.after = client.start_line;
         // In a broken log the previous job may end after this client began;
         // then that bound says nothing.
-        const TranslatedJob* previous = k > 0 ? m_clients[users[k - 1]].job : nullptr;
+        const TranslatedJob* previous = k > 0 ? m_clients.at(users[k - 1]).job : nullptr;
         if (previous != nullptr && previous->end_line < client.letter_lines.front()) {
             span.after = std::max(span.after, previous->end_line);
         }
         if (k + 1 < users.size()) {
-            span.before = m_clients[users[k + 1]].letter_lines.front();
+            span.before = m_clients.at(users[k + 1]).letter_lines.front();
         }
-        if (m_translaters[t].leave_line != 0) {
-            span.before = std::min(span.before, m_translaters[t].leave_line);
+        if (translater.leave_line != 0) {
+            span.before = std::min(span.before, translater.leave_line);
         }
         spans.push_back(span);
     }
-    return CClaimSpans(std::move(spans));
 }
 
 // A client tries the translaters once, lowest first, between its entry line
@@ -886,47 +937,88 @@ CClaimSpans CLogChecker::ClaimSpans(int t) const {
 // short) may hold a claim of any translater. The first translater that no
 // claim explains is reported, once per client.
 void CLogChecker::CheckClaims() {
-    std::vector<CClaimSpans> spans;
-    for (int t = 0; t < TranslatersSeen(); ++t) {
-        spans.push_back(ClaimSpans(t));
+    std::vector<Decision> decisions = Decisions();
+    FindFreeTranslaters(decisions);
+    for (const Decision& decision : decisions) {
+        const int c = decision.client;
+        const ClientRecord& client = m_clients.at(c);
+        if (decision.free < 0) {
+            continue;
+        }
+        if (client.TurnedAway()) {
+            Report(
+                "turned-away", decision.decided_line,
+                Str("client ", c, " is turned away, but no client held translater ", decision.free,
+                    " at any moment between its entry line ", client.start_line, " and this line"));
+        } else {
+            Report("lowest-free", decision.decided_line,
+                   Str("client ", c, " takes translater ", client.translater,
+                       ", but no client held translater ", decision.free,
+                       " at any moment between its entry line ", client.start_line,
+                       " and this line: a client takes the lowest free translater"));
+        }
     }
+}
+
+// The clients that passed over some translater, in order: those turned away
+// and those that took another than translater 0, but for any that decided
+// after a client that entered and wrote nothing more (which may hold any).
+std::vector<Decision> CLogChecker::Decisions() const {
     std::vector<int> silent_starts;  // entry lines of clients that wrote nothing more
-    for (const ClientRecord& client : m_clients) {
+    for (const auto& [c, client] : m_clients) {
         if (client.start_line != 0 && client.give_up_line == 0 && client.letters.empty()) {
             silent_starts.push_back(client.start_line);
         }
     }
     std::sort(silent_starts.begin(), silent_starts.end());
-    for (int c = 0; c < ClientsSeen(); ++c) {
-        const ClientRecord& client = m_clients[c];
+    std::vector<Decision> decisions;
+    for (const auto& [c, client] : m_clients) {
         const bool turned_away = client.TurnedAway();
         if (!turned_away && client.translater <= 0) {
             continue;  // it passed over no translater
         }
-        const int passed_over = turned_away ? m_sizes.translaters : client.translater;
         const int decided_line = turned_away ? client.give_up_line : client.letter_lines.front();
         if (std::lower_bound(silent_starts.begin(), silent_starts.end(), decided_line) !=
             silent_starts.begin()) {
-            continue;  // a client that entered before and wrote nothing more may hold any
+            continue;
         }
-        for (int t = 0; t < passed_over; ++t) {
-            if (t < TranslatersSeen() && spans[t].HeldBetween(client.start_line, decided_line, c)) {
-                continue;
-            }
-            if (turned_away) {
-                Report("turned-away", decided_line,
-                       Str("client ", c, " is turned away, but no client held translater ", t,
-                           " at any moment between its entry line ", client.start_line,
-                           " and this line"));
-            } else {
-                Report("lowest-free", decided_line,
-                       Str("client ", c, " takes translater ", client.translater,
-                           ", but no client held translater ", t,
-                           " at any moment between its entry line ", client.start_line,
-                           " and this line: a client takes the lowest free translater"));
-            }
-            break;
+        decisions.push_back(Decision{c, turned_away ? m_sizes.translaters : client.translater,
+                                     client.start_line, decided_line});
+    }
+    return decisions;
+}
+
+// Each decision in the order of its line, against the claims that came
+// before that line: was each translater it passed over held at some moment
+// after its entry line? Sets each decision's first free translater.
+void CLogChecker::FindFreeTranslaters(std::vector<Decision>& decisions) const {
+    // The claims of translaters 0 to claimed - 1, each of which has some;
+    // translater `claimed` has none, so no client can have found it held.
+    std::vector<ClaimSpan> spans;
+    int claimed = 0;
+    for (const auto& [t, translater] : m_translaters) {
+        if (!translater.users.empty() && t == claimed) {
+            AddClaimSpans(t, spans);
+            ++claimed;
         }
+    }
+    std::sort(spans.begin(), spans.end(),
+              [](const ClaimSpan& a, const ClaimSpan& b) { return a.after < b.after; });
+    std::vector<Decision*> by_line(decisions.size());
+    std::transform(decisions.begin(), decisions.end(), by_line.begin(),
+                   [](Decision& decision) { return &decision; });
+    std::sort(by_line.begin(), by_line.end(), [](const Decision* a, const Decision* b) {
+        return a->decided_line < b->decided_line;
+    });
+    CHeldClaims held(claimed);
+    std::size_t added = 0;
+    for (Decision* decision : by_line) {
+        for (; added < spans.size() && spans[added].after < decision->decided_line; ++added) {
+            held.Add(spans[added].translater, spans[added].before);
+        }
+        const int limit = std::min(decision->passed_over, claimed);
+        const int free = held.FirstFree(limit, decision->start_line);
+        decision->free = free < limit ? free : decision->passed_over > claimed ? claimed : -1;
     }
 }
 
@@ -934,8 +1026,7 @@ Summary CLogChecker::BuildSummary() const {
     Summary summary;
     summary.sizes = m_sizes;
     summary.line_count = m_line_count;
-    for (int c = 0; c < ClientsSeen(); ++c) {
-        const ClientRecord& client = m_clients[c];
+    for (const auto& [c, client] : m_clients) {
         if (client.TurnedAway()) {
             summary.turned_away.push_back(TurnedAway{c, client.give_up_line});
         }
@@ -956,8 +1047,15 @@ Summary CLogChecker::BuildSummary() const {
               [](const Job& a, const Job& b) { return a.first_letter_line < b.first_letter_line; });
     std::sort(summary.turned_away.begin(), summary.turned_away.end(),
               [](const TurnedAway& a, const TurnedAway& b) { return a.line < b.line; });
-    for (const TranslaterRecord& translater : m_translaters) {
-        summary.translaters.push_back(ThreadLines{translater.start_line, translater.leave_line});
+    // By ID, up to the highest the log names (but no more than its lines).
+    const int translaters =
+        m_translaters.empty() ? 0 : std::min(m_translaters.rbegin()->first + 1, m_line_count);
+    summary.translaters.resize(static_cast<std::size_t>(std::max(translaters, 0)));
+    for (const auto& [t, translater] : m_translaters) {
+        if (t < translaters) {
+            summary.translaters[static_cast<std::size_t>(t)] =
+                ThreadLines{translater.start_line, translater.leave_line};
+        }
     }
     summary.all_clients_line = m_all_clients_lines.empty() ? 0 : m_all_clients_lines.front();
     summary.all_translaters_line =
@@ -978,7 +1076,8 @@ Result CheckFailedRun(const std::string& out, const std::string& err, int exit_s
         throw std::invalid_argument(
             Str("creation ", fail_create_at, " is not one of 1 to ", sizes.Creations()));
     }
-    return CLogChecker(RunKind::kFailedCreate, sizes, fail_create_at).Check(out, err, exit_status);
+    return CLogChecker(RunKind::kFailedCreate, sizes, fail_create_at)
+        .Check(out, err, exit_status);
 }
 
 Result CheckStoppedRun(const std::string& out, const std::string& err, int exit_status,
@@ -1021,15 +1120,44 @@ bool TakeSizeOption(int argc, char** argv, int& i, Sizes& sizes, std::string& pr
     return true;
 }
 
-bool ReadFile(const std::string& path, std::string& text) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
+bool ReadFile(const std::string& path, std::string& text, std::string* problem) {
+    std::string why;
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    bool read_whole = false;
+    if (fd < 0) {
+        why = std::error_code(errno, std::generic_category()).message();
+    } else {
+        read_whole = ReadWhole(fd, text, why);
+        close(fd);
+    }
+    if (!read_whole && problem != nullptr) {
+        *problem = why;
+    }
+    return read_whole;
+}
+
+bool ReadWhole(int fd, std::string& text, std::string& problem) {
+    struct stat status {};
+    if (fstat(fd, &status) == 0 && S_ISDIR(status.st_mode)) {
+        problem = "it is a directory";
         return false;
     }
-    std::ostringstream content;
-    content << file.rdbuf();
-    text = content.str();
-    return true;
+    text.clear();
+    if (S_ISREG(status.st_mode) && status.st_size > 0) {
+        text.reserve(static_cast<std::size_t>(status.st_size));
+    }
+    std::array<char, 1 << 16> buffer{};
+    for (;;) {
+        const ssize_t got = read(fd, buffer.data(), buffer.size());
+        if (got > 0) {
+            text.append(buffer.data(), static_cast<std::size_t>(got));
+        } else if (got == 0) {
+            return true;
+        } else if (errno != EINTR) {
+            problem = std::error_code(errno, std::generic_category()).message();
+            return false;
+        }
+    }
 }
 
 std::string FormatFindings(const Result& result, std::size_t max_findings) {

@@ -48,12 +48,14 @@ struct ThreadLines {
 struct Summary {
     Sizes sizes;  // of the run, as the log was checked
     int line_count = 0;
-    std::vector<Job> jobs;                 // in order of first letter line
-    std::vector<TurnedAway> turned_away;   // in order of line
-    std::vector<ThreadLines> translaters;  // by ID
+    std::vector<Job> jobs;                // in order of first letter line
+    std::vector<TurnedAway> turned_away;  // in order of line
+    // By ID, up to the highest the log names; in a run cut short whose log
+    // names a translater of an ID beyond its number of lines, only up to that.
+    std::vector<ThreadLines> translaters;
     std::vector<ThreadLines> clients;      // by index; leave_line: give-up or summary line
-    int all_clients_line = 0;              // "All clients finished"; 0 if missing
-    int all_translaters_line = 0;          // "All translaters finished"; 0 if missing
+    int all_clients_line = 0;                        // "All clients finished"; 0 if missing
+    int all_translaters_line = 0;                    // "All translaters finished"; 0 if missing
 };
 
 struct Result {
@@ -110,8 +112,14 @@ bool TakeSizeOption(int argc, char** argv, int& i, Sizes& sizes, std::string& pr
 std::string SizeOptionsHelp();
 
 // Reads a saved run's file (its log, standard error, or a trace recorded with
-// it) whole into text; false if it cannot be opened.
-bool ReadFile(const std::string& path, std::string& text);
+// it) whole into text; false if it cannot be opened or read (a directory, a
+// read error), with the reason in *problem when it is given.
+bool ReadFile(const std::string& path, std::string& text, std::string* problem = nullptr);
+
+// Reads the open file descriptor fd (standard input, say) from where it is to
+// its end into text; false, with the reason in problem, for a directory or a
+// read that fails.
+bool ReadWhole(int fd, std::string& text, std::string& problem);
 
 }  // namespace logcheck
 

@@ -9,7 +9,6 @@
 
 #include <fstream>
 #include <iostream>
-#include <iterator>
 #include <string>
 
 #include "log_checker.h"
@@ -70,8 +69,9 @@ const char HELP[] =
     "Exit status: 0 the report is printed; 1 the log breaks a rule of the program,\n"
     "or the trace was not recorded with this log: each broken rule, or the first\n"
     "line where the trace and the log differ, is named on standard error and no\n"
-    "report is made; 2 a usage error (an empty standard input included), a trace\n"
-    "file that cannot be read, or a report or file that cannot be written.\n"
+    "report is made; 2 a usage error (an empty standard input included), a\n"
+    "standard input or trace file that cannot be read, or a report or file that\n"
+    "cannot be written.\n"
     "\n"
     "Examples:\n"
     "  build/translaters | build/tools/report/translaters-report --svg run.svg\n"
@@ -167,8 +167,9 @@ int ReportBrokenLog(const logcheck::Result& result) {
 // returns the exit status if that fails, else 0.
 int AddTraceFile(const std::string& path, const std::string& log, report::RunModel& model) {
     std::string text;
-    if (!logcheck::ReadFile(path, text)) {
-        std::cerr << "translaters-report: cannot read " << path << "\n";
+    std::string why;
+    if (!logcheck::ReadFile(path, text, &why)) {
+        std::cerr << "translaters-report: cannot read " << path << ": " << why << "\n";
         return EXIT_USAGE;
     }
     runtrace::Trace trace;
@@ -228,8 +229,12 @@ int main(int argc, char** argv) {
     if (isatty(STDIN_FILENO) != 0) {
         return UsageError("the log is read from standard input, which is a terminal");
     }
-    const std::string log{std::istreambuf_iterator<char>(std::cin),
-                          std::istreambuf_iterator<char>()};
+    std::string log;
+    std::string why;
+    if (!logcheck::ReadWhole(STDIN_FILENO, log, why)) {
+        std::cerr << "translaters-report: cannot read standard input: " << why << "\n";
+        return EXIT_USAGE;
+    }
     if (log.empty()) {
         return UsageError("standard input is empty: no log to report on");
     }

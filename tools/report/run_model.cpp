@@ -649,13 +649,14 @@ bool MeasureOfferedLoad(const RunTimes& times, OfferedLoad& load) {
     if (arrivals.size() < 2 || *last == *first || times.jobs.empty()) {
         return false;
     }
-    Nanoseconds held = 0;
-    for (const JobTimes& job : times.jobs) {
-        held += job.work.end - job.claim;
-    }
+    // In ms, as each claim's hold in ns may be near the largest of its type.
+    const double held_ms = std::accumulate(
+        times.jobs.begin(), times.jobs.end(), 0.0, [](double total, const JobTimes& job) {
+            return total + static_cast<double>(job.work.end - job.claim) / 1e6;
+        });
     load.arrivals_per_ms =
         static_cast<double>(arrivals.size() - 1) * 1e6 / static_cast<double>(*last - *first);
-    load.hold_ms = static_cast<double>(held) / 1e6 / static_cast<double>(times.jobs.size());
+    load.hold_ms = held_ms / static_cast<double>(times.jobs.size());
     return true;
 }
 
@@ -667,12 +668,23 @@ Nanoseconds TotalLength(const std::vector<Span>& spans) {
 
 Nanoseconds MeanQueueWait(const RunTimes& times, const JobTimes& job) {
     const std::size_t letters = job.handoffs.size() - 1;
-    Nanoseconds total = 0;
+    if (letters == 0) {
+        return 0;
+    }
+    // The sum of the waits, whole letters' worth and the rest apart: each wait
+    // may be near the largest Nanoseconds, their sum beyond it.
+    const auto count = static_cast<Nanoseconds>(letters);
+    Nanoseconds whole = 0;
+    Nanoseconds rest = 0;
     for (std::size_t k = 0; k < letters; ++k) {
         const Handoff& handoff = times.handoffs.at(job.handoffs[k]);
-        total += handoff.pop - handoff.push;
+        const Nanoseconds wait = handoff.pop - handoff.push;
+        whole += wait / count;
+        rest += wait % count;
+        whole += rest / count;
+        rest %= count;
     }
-    return letters == 0 ? 0 : total / static_cast<Nanoseconds>(letters);
+    return whole;
 }
 
 Nanoseconds MaxQueueWait(const RunTimes& times, const JobTimes& job) {

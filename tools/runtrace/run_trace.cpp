@@ -40,6 +40,10 @@ const char* ProbeName(Probe probe) {
 
 namespace {
 
+// The latest time a trace may hold: 2^62 ns, 146 years of CLOCK_MONOTONIC.
+// Its readers add and subtract two times, which then cannot overflow.
+const std::int64_t LATEST_NS = std::int64_t{1} << 62;
+
 // The longest field a trace line holds: a probe's name, or a number of up to
 // 19 digits and a sign.
 const std::size_t MAX_FIELD = 64;
@@ -68,6 +72,15 @@ bool ParseNumber(std::string_view text, long long& value) {
     return errno == 0 && *end == '\0' && (text[0] == '-' || (text[0] >= '0' && text[0] <= '9'));
 }
 
+// A probe's name, as the tracer prints it: letters, digits and underscores.
+bool IsProbeName(std::string_view name) {
+    return !name.empty() && name.size() <= MAX_FIELD &&
+           std::all_of(name.begin(), name.end(), [](char ch) {
+               return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') ||
+                      (ch >= '0' && ch <= '9') || ch == '_';
+           });
+}
+
 Probe ProbeNamed(std::string_view name) {
     for (const ProbeInfo& info : KNOWN_PROBES) {
         if (name == info.name) {
@@ -83,9 +96,14 @@ std::string ParseEvent(std::string_view line, Event& event) {
     long long ns = 0;
     long long tid = 0;
     if (fields.size() < 3 || !ParseNumber(fields[0], ns) || !ParseNumber(fields[1], tid) ||
-        ns < 0 || tid <= 0 || tid > INT32_MAX || fields[2].empty() ||
-        fields[2].size() > MAX_FIELD) {
+        ns < 0 || tid <= 0 || tid > INT32_MAX) {
         return "not an event (nanoseconds, thread id, probe, integer arguments, separated by tabs)";
+    }
+    if (ns > LATEST_NS) {
+        return "the time " + std::to_string(ns) + " ns is more than 146 years after the boot";
+    }
+    if (!IsProbeName(fields[2])) {
+        return "the third field is no probe name (letters, digits and underscores)";
     }
     event.ns = ns;
     event.tid = static_cast<int>(tid);
@@ -123,9 +141,7 @@ std::string NameThread(const Event& event, const logcheck::Sizes& sizes, Threads
                    (translater ? "translater " : "client ") + std::to_string(index) +
                    ", not one of 0 to " + std::to_string(count - 1);
         }
-        std::vector<int>& tids = translater ? threads.translaters : threads.clients;
-        tids.resize(std::max(tids.size(), static_cast<std::size_t>(index) + 1));
-        tids[static_cast<std::size_t>(index)] = event.tid;
+        (translater ? threads.translaters : threads.clients)[static_cast<int>(index)] = event.tid;
     }
     return "";
 }
@@ -157,13 +173,13 @@ std::string NameOf(int tid, const Threads& threads) {
     if (tid == threads.driver) {
         return "the driver";
     }
-    for (std::size_t t = 0; t < threads.translaters.size(); ++t) {
-        if (tid == threads.translaters[t]) {
+    for (const auto& [t, translater] : threads.translaters) {
+        if (tid == translater) {
             return "translater " + std::to_string(t);
         }
     }
-    for (std::size_t c = 0; c < threads.clients.size(); ++c) {
-        if (tid == threads.clients[c]) {
+    for (const auto& [c, client] : threads.clients) {
+        if (tid == client) {
             return "client " + std::to_string(c);
         }
     }

@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -79,17 +80,20 @@ struct Event {
 
 // Which thread is which, from the probes that start each thread: the thread
 // id of each, 0 for one that never started.
+// Kept by ID, not in an array up to the highest one, so that a trace naming
+// translater 999999998 takes no more memory than its lines.
 struct Threads {
     int driver = 0;
-    std::vector<int> translaters;  // by ID, as far as the trace names them
-    std::vector<int> clients;      // by index, likewise
+    std::map<int, int> translaters;  // by ID, those the trace names
+    std::map<int, int> clients;      // by index, likewise
 
     int Translater(int t) const { return Get(translaters, t); }
     int Client(int c) const { return Get(clients, c); }
 
 private:
-    static int Get(const std::vector<int>& tids, int i) {
-        return i >= 0 && static_cast<std::size_t>(i) < tids.size() ? tids[i] : 0;
+    static int Get(const std::map<int, int>& tids, int i) {
+        const auto tid = tids.find(i);
+        return tid != tids.end() ? tid->second : 0;
     }
 };
 
@@ -102,8 +106,8 @@ struct Trace {
 };
 
 // Reads trace.tsv of a run of these sizes into trace: the events, each known
-// probe with its number of arguments, and the threads named, each index in
-// range. Returns "" or what is wrong, with the trace's line number.
+// probe with its number of arguments, each time at most 2^62 ns, and the
+// threads named, each index in range. Returns "" or what is wrong, with the trace's line number.
 std::string ParseTrace(const std::string& text, Trace& trace,
                        const logcheck::Sizes& sizes = logcheck::Sizes{});
 
