@@ -13,7 +13,6 @@
 
 namespace {
 
-using logcheck::Line;
 using logcheck::LineKind;
 using logcheck::Result;
 
@@ -36,7 +35,7 @@ std::string Str(const Parts&... parts) {
 // The lines of the program, written through the shared definition of their
 // forms; a translated character comes out with its case swapped.
 std::string Format(LineKind kind, int t = -1, int c = -1, int n = 0, char ch = 0) {
-    return logcheck::FormatLine(Line{kind, t, c, n, ch, logcheck::SwapCase(ch)});
+    return logcheck::FormatLine(logcheck::Line{kind, t, c, n, ch, logcheck::SwapCase(ch)});
 }
 const auto Entry = [](int c) -> std::string { return Format(LineKind::kClientEnters, -1, c); };
 const auto GiveUp = [](int c) -> std::string { return Format(LineKind::kClientGivesUp, -1, c); };

@@ -103,11 +103,11 @@ struct RunFacts {
 class CFactFinder {
 public:
     explicit CFactFinder(const runtrace::Trace& trace) : m_trace(trace) {
-        for (std::size_t c = 0; c < trace.threads.clients.size(); ++c) {
-            m_client_of[trace.threads.clients[c]] = static_cast<int>(c);
+        for (const auto& [c, tid] : trace.threads.clients) {
+            m_client_of[tid] = c;
         }
-        for (std::size_t t = 0; t < trace.threads.translaters.size(); ++t) {
-            m_translater_of[trace.threads.translaters[t]] = static_cast<int>(t);
+        for (const auto& [t, tid] : trace.threads.translaters) {
+            m_translater_of[tid] = t;
         }
         // Times in the table count from the driver's start.
         const auto start =
@@ -406,11 +406,13 @@ void ExpectTimeAxisSvg(const std::string& svg_path, const Recorded& run) {
     EXPECT_EQ(Count(svg, "class=\"claim "), CountProbe(events, Probe::kClaim));
     EXPECT_EQ(Count(svg, "class=\"claim won\""), CountProbe(events, Probe::kClaim, 1));
     // The pauses of the driver and the clients; a translater's are part of its jobs.
-    const std::vector<int>& translaters = run.trace.threads.translaters;
+    std::set<int> translaters;
+    for (const auto& [t, tid] : run.trace.threads.translaters) {
+        translaters.insert(tid);
+    }
     const int translater_pauses = static_cast<int>(
         std::count_if(events.begin(), events.end(), [&translaters](const Event& e) {
-            return e.probe == Probe::kDelayEnd &&
-                   std::find(translaters.begin(), translaters.end(), e.tid) != translaters.end();
+            return e.probe == Probe::kDelayEnd && translaters.count(e.tid) != 0;
         }));
     EXPECT_EQ(Count(svg, "class=\"pause\""),
               CountProbe(events, Probe::kDelayEnd) - translater_pauses);

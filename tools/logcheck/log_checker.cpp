@@ -83,8 +83,8 @@ std::string ParseEvent(std::string_view text, const Sizes& sizes, Event& event) 
                    sizes.translaters - 1, "): ", Quote(text));
     }
     if (event.client >= sizes.clients) {
-        return Str("client ", event.client, " does not exist (indices are 0 to ",
-                   sizes.clients - 1, "): ", Quote(text));
+        return Str("client ", event.client, " does not exist (indices are 0 to ", sizes.clients - 1,
+                   "): ", Quote(text));
     }
     return "";
 }
@@ -1076,8 +1076,7 @@ Result CheckFailedRun(const std::string& out, const std::string& err, int exit_s
         throw std::invalid_argument(
             Str("creation ", fail_create_at, " is not one of 1 to ", sizes.Creations()));
     }
-    return CLogChecker(RunKind::kFailedCreate, sizes, fail_create_at)
-        .Check(out, err, exit_status);
+    return CLogChecker(RunKind::kFailedCreate, sizes, fail_create_at).Check(out, err, exit_status);
 }
 
 Result CheckStoppedRun(const std::string& out, const std::string& err, int exit_status,

@@ -53,9 +53,8 @@ struct Summary {
     // By ID, up to the highest the log names; in a run cut short whose log
     // names a translater of an ID beyond its number of lines, only up to that.
     std::vector<ThreadLines> translaters;
-    std::vector<ThreadLines> clients;      // by index; leave_line: give-up or summary line
-    int all_clients_line = 0;                        // "All clients finished"; 0 if missing
-    int all_translaters_line = 0;                    // "All translaters finished"; 0 if missing
+    int all_clients_line = 0;      // "All clients finished"; 0 if missing
+    int all_translaters_line = 0;  // "All translaters finished"; 0 if missing
 };
 
 struct Result {

@@ -117,10 +117,12 @@ std::string ClientRuns(const std::vector<logcheck::TurnedAway>& turned_away) {
         std::string rest = ", \xE2\x80\xA6 ";  // an ellipsis and the count
         rest += std::to_string(clients.size());
         rest += " in all";
-        if (TextWidth(text + run + rest, SMALL_FONT_SIZE) > MAX_LABEL_WIDTH) {
+        std::string longer = text;
+        longer += run;
+        if (TextWidth(longer + rest, SMALL_FONT_SIZE) > MAX_LABEL_WIDTH) {
             return text + rest;
         }
-        text += run;
+        text = longer;
         begin = end;
     }
     return text;

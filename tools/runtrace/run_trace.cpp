@@ -3,33 +3,34 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <iterator>
 #include <string_view>
 
 namespace runtrace {
 
 const ProbeInfo KNOWN_PROBES[static_cast<int>(Probe::kOther)] = {
-    {Probe::kDriverStart, "driver_start", 0},
-    {Probe::kClientCreated, "client_created", 1},
-    {Probe::kStopFlag, "stop_flag", 0},
-    {Probe::kDriverEnd, "driver_end", 1},
-    {Probe::kTranslaterStart, "translater_start", 1},
-    {Probe::kTranslaterEnd, "translater_end", 1},
-    {Probe::kClientStart, "client_start", 2},
-    {Probe::kClientEnd, "client_end", 2},
-    {Probe::kClaim, "claim", 2},
-    {Probe::kPush, "push", 2},
-    {Probe::kPop, "pop", 2},
-    {Probe::kPopWait, "pop_wait", 1},
-    {Probe::kPopWake, "pop_wake", 1},
-    {Probe::kRelease, "release", 1},
-    {Probe::kJobWait, "job_wait", 1},
-    {Probe::kJobWake, "job_wake", 2},
-    {Probe::kJobReturn, "job_return", 2},
-    {Probe::kStopSignal, "stop_signal", 1},
-    {Probe::kDelayStart, "delay_start", 1},
-    {Probe::kDelayEnd, "delay_end", 1},
-    {Probe::kLine, "line", 0},
-    {Probe::kErrorLine, "error_line", 0},
+    {"driver_start", Probe::kDriverStart, 0},
+    {"client_created", Probe::kClientCreated, 1},
+    {"stop_flag", Probe::kStopFlag, 0},
+    {"driver_end", Probe::kDriverEnd, 1},
+    {"translater_start", Probe::kTranslaterStart, 1},
+    {"translater_end", Probe::kTranslaterEnd, 1},
+    {"client_start", Probe::kClientStart, 2},
+    {"client_end", Probe::kClientEnd, 2},
+    {"claim", Probe::kClaim, 2},
+    {"push", Probe::kPush, 2},
+    {"pop", Probe::kPop, 2},
+    {"pop_wait", Probe::kPopWait, 1},
+    {"pop_wake", Probe::kPopWake, 1},
+    {"release", Probe::kRelease, 1},
+    {"job_wait", Probe::kJobWait, 1},
+    {"job_wake", Probe::kJobWake, 2},
+    {"job_return", Probe::kJobReturn, 2},
+    {"stop_signal", Probe::kStopSignal, 1},
+    {"delay_start", Probe::kDelayStart, 1},
+    {"delay_end", Probe::kDelayEnd, 1},
+    {"line", Probe::kLine, 0},
+    {"error_line", Probe::kErrorLine, 0},
 };
 
 const char* ProbeName(Probe probe) {
@@ -82,12 +83,10 @@ bool IsProbeName(std::string_view name) {
 }
 
 Probe ProbeNamed(std::string_view name) {
-    for (const ProbeInfo& info : KNOWN_PROBES) {
-        if (name == info.name) {
-            return info.probe;
-        }
-    }
-    return Probe::kOther;
+    const auto* const known =
+        std::find_if(std::begin(KNOWN_PROBES), std::end(KNOWN_PROBES),
+                     [name](const ProbeInfo& info) { return name == info.name; });
+    return known != std::end(KNOWN_PROBES) ? known->probe : Probe::kOther;
 }
 
 // Reads one line of the file; "" or what is wrong with it.
@@ -253,10 +252,10 @@ std::string JoinLog(const std::string& log, Trace& trace) {
         }
     }
     if (lines.size() != trace.line_events.size()) {
-        const std::string problem = "line " + std::to_string(common + 1) + ": the log has " +
-                                    std::to_string(lines.size()) + " lines but the trace " +
-                                    std::to_string(trace.line_events.size()) +
-                                    " line events: the trace was not recorded with this log";
+        std::string problem = "line " + std::to_string(common + 1) + ": the log has " +
+                              std::to_string(lines.size()) + " lines but the trace " +
+                              std::to_string(trace.line_events.size()) +
+                              " line events: the trace was not recorded with this log";
         trace.line_events.clear();
         return problem;
     }

@@ -55,8 +55,8 @@ enum class Probe {
 
 // A known probe's name in the program and its number of arguments.
 struct ProbeInfo {
-    Probe probe;
     const char* name;
+    Probe probe;
     int args;
 };
 extern const ProbeInfo KNOWN_PROBES[static_cast<int>(Probe::kOther)];
