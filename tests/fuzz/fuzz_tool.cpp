@@ -11,13 +11,13 @@
 //       holding the exit status), KIND one of normal, failed, stopped, cut.
 //   fuzz_tool log-seed TRANSLATERS CLIENTS MAX_CHARS LOG [TRACE]
 //       writes a seed of fuzz_trace and fuzz_report: a log and its trace.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <iostream>
 #include <limits>
 #include <set>
 #include <string>
-#include <vector>
 
 #include "fuzz_input.h"
 #include "log_checker.h"
@@ -40,16 +40,12 @@ std::string Entry(const std::string& text) {
     return entry + "\"";
 }
 
-bool IsPlaceholder(char ch) {
-    return ch == '#' || ch == '@' || ch == '%' || ch == '*' || ch == '~';
-}
-
 std::set<std::string> DictionaryWords() {
     std::set<std::string> words;
     for (const logcheck::LineForm& form : logcheck::LINE_FORMS) {
         std::string piece;
         for (const char* f = form.form;; ++f) {
-            if (*f == '\0' || IsPlaceholder(*f)) {
+            if (*f == '\0' || logcheck::IsPlaceholder(*f)) {
                 if (!piece.empty()) {
                     words.insert(piece);
                 }

@@ -60,7 +60,7 @@ bool Matches(std::string_view text, const LineForm& form, Line& line) {
     line.kind = form.kind;
     std::size_t pos = 0;
     for (const char* f = form.form; *f != '\0'; ++f) {
-        const bool number = *f == '#' || *f == '@' || *f == '%';
+        const bool number = IsNumberPlaceholder(*f);
         if (number ? !TakeNumber(text, pos, line.*NumberField(*f))
                    : pos >= text.size() || (*f != '*' && *f != '~' && text[pos] != *f)) {
             return false;
@@ -102,7 +102,7 @@ bool BeginsForm(std::string_view text, const char* form, const Sizes& sizes) {
         if (*f == '\0') {
             return false;  // the text goes on past the end of the line
         }
-        if (*f == '#' || *f == '@' || *f == '%') {
+        if (IsNumberPlaceholder(*f)) {
             if (!BeginsNumber(text, pos, Largest(*f, sizes))) {
                 return false;
             }
@@ -123,6 +123,14 @@ bool BeginsForm(std::string_view text, const char* form, const Sizes& sizes) {
 
 }  // namespace
 
+bool IsNumberPlaceholder(char ch) {
+    return ch == '#' || ch == '@' || ch == '%';
+}
+
+bool IsPlaceholder(char ch) {
+    return IsNumberPlaceholder(ch) || ch == '*' || ch == '~';
+}
+
 bool ParseLine(std::string_view text, Line& line) {
     return std::any_of(LINE_FORMS.begin(), LINE_FORMS.end(),
                        [&](const LineForm& form) { return Matches(text, form, line); });
@@ -135,7 +143,7 @@ std::string FormatLine(const Line& line) {
         }
         std::string text;
         for (const char* f = form.form; *f != '\0'; ++f) {
-            if (*f == '#' || *f == '@' || *f == '%') {
+            if (IsNumberPlaceholder(*f)) {
                 text += std::to_string(line.*NumberField(*f));
             } else if (*f == '*' || *f == '~') {
                 text += *f == '*' ? line.ch : line.out;

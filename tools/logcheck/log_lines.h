@@ -49,6 +49,11 @@ struct LineForm {
 // Every form of line the program writes on standard output.
 extern const std::array<LineForm, 10> LINE_FORMS;
 
+// Whether ch of a form stands for a number (#, @, %), or for any value (those
+// and * and ~).
+bool IsNumberPlaceholder(char ch);
+bool IsPlaceholder(char ch);
+
 // One line of standard output, read: the kind and the values of its
 // placeholders (-1 or 0 where its form has none).
 struct Line {
