@@ -43,6 +43,11 @@ std::string Str(const Parts&... parts) {
     return text.str();
 }
 
+// "translater 3", or "translaters 3 to 5", for threads begin to end - 1.
+std::string Threads(const char* kind, int begin, int end) {
+    return end - begin == 1 ? Str(kind, " ", begin) : Str(kind, "s ", begin, " to ", end - 1);
+}
+
 // A byte as \xNN.
 std::string Hex(unsigned char byte) {
     const char DIGITS[] = "0123456789ABCDEF";
@@ -217,12 +222,14 @@ private:
     // The records of the threads the log names, by index; the rest wrote
     // nothing. Kept by index rather than in an array up to the highest one, so
     // that a log naming thread 999999998 takes no more memory than its lines.
+    // Every record holds a line, until FindUsers adds the translaters that
+    // clients named.
     ClientRecord& Client(int c) { return m_clients[c]; }
     TranslaterRecord& Translater(int t) { return m_translaters[t]; }
 
     void CheckExitAndStderr(const std::string& err, int exit_status);
     void CheckStderr(const std::string& err);
-    bool CheckCutLine(std::string_view line);
+    bool CheckCutLine(int number, std::string_view line);
     void ReadLog(const std::string& out);
     void Record(const Event& event);
     void RecordClient(const Event& event);
@@ -356,12 +363,9 @@ void CLogChecker::ReadLog(const std::string& out) {
         begin = end + 1;
         Event event;
         event.line = m_line_count + 1;
-        if (newline == std::string_view::npos) {
+        if (newline == std::string_view::npos && CheckCutLine(event.line, line)) {
             m_line_count = event.line;
-            if (CheckCutLine(line)) {
-                break;
-            }
-            --m_line_count;
+            break;
         }
         const std::string error = ParseEvent(line, m_sizes, event);
         if (error.empty()) {
@@ -375,13 +379,13 @@ void CLogChecker::ReadLog(const std::string& out) {
 // The last line of a log that does not end with a newline: only a log cut
 // after some byte may have one, and then it is the beginning of a line. It
 // says too little to be read as an event. Returns whether it was such a line.
-bool CLogChecker::CheckCutLine(std::string_view line) {
+bool CLogChecker::CheckCutLine(int number, std::string_view line) {
     if (m_kind != RunKind::kCut) {
-        Report("format", m_line_count, "the last line does not end with a newline");
+        Report("format", number, "the last line does not end with a newline");
         return false;
     }
     if (!IsLineBeginning(line, m_sizes)) {
-        Report("format", m_line_count,
+        Report("format", number,
                Str("the last line, cut short, is the beginning of no line of the program: ",
                    Quote(line)));
     }
@@ -557,9 +561,6 @@ void CLogChecker::RecordJobEnd(const Event& event, TranslaterRecord& translater)
 void CLogChecker::CheckThreadsComplete() {
     int missing_from = 0;  // the first client not known to have written
     for (const auto& [c, client] : m_clients) {
-        if (client.lines.empty()) {
-            continue;
-        }
         if (c > missing_from) {
             ReportMissing("client", missing_from, c);
         }
@@ -576,9 +577,6 @@ void CLogChecker::CheckThreadsComplete() {
     }
     missing_from = 0;
     for (const auto& [t, translater] : m_translaters) {
-        if (translater.lines.empty()) {
-            continue;
-        }
         if (t > missing_from) {
             ReportMissing("translater", missing_from, t);
         }
@@ -595,9 +593,7 @@ void CLogChecker::CheckThreadsComplete() {
 
 // Threads begin to end - 1 of a kind wrote no line: one finding for them all.
 void CLogChecker::ReportMissing(const char* kind, int begin, int end) {
-    Report("missing-thread", 0,
-           end - begin == 1 ? Str(kind, " ", begin, " wrote no line")
-                            : Str(kind, "s ", begin, " to ", end - 1, " wrote no line"));
+    Report("missing-thread", 0, Threads(kind, begin, end) + " wrote no line");
 }
 
 // A failed run: only threads created before the failure may appear, and none
@@ -606,7 +602,7 @@ void CLogChecker::CheckFailedRunThreads() {
     const int translaters_created = std::min(m_fail_create_at - 1, m_sizes.translaters);
     const int clients_created = std::max(m_fail_create_at - 1 - m_sizes.translaters, 0);
     for (const auto& [t, translater] : m_translaters) {
-        if (t >= translaters_created && !translater.lines.empty()) {
+        if (t >= translaters_created) {
             Report("not-created", translater.lines.front(),
                    Str("translater ", t, " writes, but its thread was never created (creation ",
                        m_fail_create_at, " failed)"));
@@ -620,11 +616,9 @@ void CLogChecker::CheckFailedRunThreads() {
     }
     for (auto it = m_clients.lower_bound(clients_created); it != m_clients.end(); ++it) {
         const auto& [c, client] = *it;
-        if (!client.lines.empty()) {
-            Report("not-created", client.lines.front(),
-                   Str("client ", c, " writes, but its thread was never created (creation ",
-                       m_fail_create_at, " failed)"));
-        }
+        Report("not-created", client.lines.front(),
+               Str("client ", c, " writes, but its thread was never created (creation ",
+                   m_fail_create_at, " failed)"));
     }
 }
 
@@ -711,13 +705,10 @@ void CLogChecker::CheckAllTranslatersLeft(int all_translaters) {
 // Translaters begin to end - 1 had not left at "All translaters finished":
 // one finding for them all.
 void CLogChecker::ReportNotLeft(int all_translaters, int begin, int end) {
-    if (end - begin == 1) {
+    if (end > begin) {
         Report("driver-lines", all_translaters,
-               Str("\"All translaters finished\" before translater ", begin, " has left"));
-    } else if (end - begin > 1) {
-        Report("driver-lines", all_translaters,
-               Str("\"All translaters finished\" before translaters ", begin, " to ", end - 1,
-                   " have left"));
+               Str("\"All translaters finished\" before ", Threads("translater", begin, end),
+                   end - begin == 1 ? " has left" : " have left"));
     }
 }
 
@@ -729,9 +720,6 @@ void CLogChecker::CheckStopOrder() {
     const int all_clients = m_all_clients_lines.empty() ? NEVER : m_all_clients_lines.front();
     for (const auto& [c, client] : m_clients) {
         const std::vector<int>& lines = client.lines;
-        if (lines.empty()) {
-            continue;
-        }
         if (lines.back() > last_client_line) {
             last_client_line = lines.back();
             last_client = c;
@@ -1050,7 +1038,7 @@ Summary CLogChecker::BuildSummary() const {
     // By ID, up to the highest the log names (but no more than its lines).
     const int translaters =
         m_translaters.empty() ? 0 : std::min(m_translaters.rbegin()->first + 1, m_line_count);
-    summary.translaters.resize(static_cast<std::size_t>(std::max(translaters, 0)));
+    summary.translaters.resize(static_cast<std::size_t>(translaters));
     for (const auto& [t, translater] : m_translaters) {
         if (t < translaters) {
             summary.translaters[static_cast<std::size_t>(t)] =

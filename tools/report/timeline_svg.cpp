@@ -102,6 +102,8 @@ std::string ClientRuns(const std::vector<logcheck::TurnedAway>& turned_away) {
                    [](const logcheck::TurnedAway& client) { return client.client; });
     std::sort(clients.begin(), clients.end());
     std::string text;
+    const std::string rest = ", \xE2\x80\xA6 " + std::to_string(clients.size()) +
+                             " in all";  // an ellipsis and the count
     for (std::size_t begin = 0; begin < clients.size();) {
         std::size_t end = begin + 1;
         while (end < clients.size() && clients[end] == clients[end - 1] + 1) {
@@ -114,9 +116,6 @@ std::string ClientRuns(const std::vector<logcheck::TurnedAway>& turned_away) {
         } else if (end - begin > 2) {
             run += "\xE2\x80\x93" + last;  // an en dash
         }
-        std::string rest = ", \xE2\x80\xA6 ";  // an ellipsis and the count
-        rest += std::to_string(clients.size());
-        rest += " in all";
         std::string longer = text;
         longer += run;
         if (TextWidth(longer + rest, SMALL_FONT_SIZE) > MAX_LABEL_WIDTH) {
