@@ -218,9 +218,10 @@ TEST_F(HostileInput, UnreadableFilesAreUsageErrors) {
 // translaters, each client passing over every one before its own: checked in
 // time in proportion to the log, not to its square.
 TEST_F(HostileInput, LargeSizesTakeTimeAndMemoryInProportionToTheLog) {
-    const std::string largest = "999999999";
+    const std::string largest = std::to_string(run_sizes::LARGEST_SIZE);
+    const std::string last = std::to_string(run_sizes::LARGEST_SIZE - 1);
     const std::string log =
-        "Translater 999999998: Entering thread\nClient 999999998: Entering thread\n";
+        "Translater " + last + ": Entering thread\nClient " + last + ": Entering thread\n";
     std::vector<std::string> sizes;
     for (const char* option : {"--translaters", "--clients", "--max-chars"}) {
         sizes.insert(sizes.end(), {option, largest});

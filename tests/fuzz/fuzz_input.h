@@ -31,7 +31,7 @@ const int RUN_KINDS = 4;
 const char TRACE_SEPARATOR[] = "\f trace\n";
 
 // The largest size a user can give to the size options.
-const int LARGEST_SIZE = 999999999;
+const int LARGEST_SIZE = run_sizes::LARGEST_SIZE;
 // Size bytes from this one up pick the largest sizes.
 const int BIG_SIZES = 250;
 // The small sizes: 1 to these.

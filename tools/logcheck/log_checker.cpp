@@ -1099,8 +1099,10 @@ bool TakeSizeOption(int argc, char** argv, int& i, Sizes& sizes, std::string& pr
     char* end = nullptr;
     errno = 0;
     const long parsed = std::strtol(value, &end, 10);
-    if (*value == '\0' || *end != '\0' || errno != 0 || parsed < 1 || parsed > 999999999) {
-        problem = option + " needs a whole number from 1 to 999999999";
+    if (*value == '\0' || *end != '\0' || errno != 0 || parsed < 1 ||
+        parsed > run_sizes::LARGEST_SIZE) {
+        problem =
+            option + " needs a whole number from 1 to " + std::to_string(run_sizes::LARGEST_SIZE);
     } else {
         *size = static_cast<int>(parsed);
     }
