@@ -9,6 +9,7 @@
 //   TRANSLATERS_E2E_FAIL_ROUNDS  runs per creation point in the failure cases
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <set>
@@ -143,12 +144,13 @@ TEST(E2eRuns, DrawsReachTheirRangesAndEveryLineFormIsWritten) {
         logcheck::LINE_FORMS.size() - (SIZES.clients > SIZES.translaters ? 0 : 1);
     Seen seen;
     int runs = 0;
+    int batches = 0;
     unsigned seed = std::random_device{}();
     while (!(seen.letters.size() == ALPHABET && seen.shortest == 1 && seen.longest >= LONG_JOB &&
              seen.kinds.size() == forms) &&
            (seen.letters_sent < Needed(1.0 / ALPHABET, ALPHABET) || seen.jobs < jobs_needed) &&
            runs < MAX_RUNS) {
-        std::vector<PlannedRun> plans = NormalRuns("draws", BATCH, runs % (2 * BATCH) != 0);
+        std::vector<PlannedRun> plans = NormalRuns("draws", BATCH, batches++ % 2 == 1);
         for (PlannedRun& plan : plans) {
             plan.options.extra_env = {std::string("LD_PRELOAD=") + FAIL_CREATE_SHIM,
                                       "TRANSLATERS_SEED=" + std::to_string(seed++)};
@@ -158,7 +160,7 @@ TEST(E2eRuns, DrawsReachTheirRangesAndEveryLineFormIsWritten) {
         for (const RunOutcome& outcome : outcomes) {
             seen.Take(outcome.run.out);
         }
-        runs += BATCH;
+        runs += static_cast<int>(plans.size());
     }
     const std::string in_runs = " in " + std::to_string(runs) + " runs";
     EXPECT_EQ(seen.letters.size(), std::size_t{ALPHABET})

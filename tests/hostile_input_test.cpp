@@ -53,6 +53,15 @@ RunResult RunTool(const std::string& program, const std::vector<std::string>& ar
     return RunProgram("/bin/sh", options);
 }
 
+// The text with every line ending in CR LF.
+std::string WithCrLf(const std::string& text) {
+    std::string crlf;
+    for (const std::string& line : testing_support::SplitLines(text)) {
+        crlf += line + "\r\n";
+    }
+    return crlf;
+}
+
 // The contract for input that is refused or cannot be read.
 void ExpectRefused(const RunResult& result, int status, const std::string& where,
                    const std::string& what) {
@@ -98,8 +107,7 @@ protected:
 
     // translaters-report on this log, with these options.
     RunResult Report(const std::string& log, const std::vector<std::string>& options = {}) {
-        WriteFile(m_dir.File("log"), log);
-        return RunTool(REPORT, options, m_dir.File("log"));
+        return testing_support::RunReport(log, options);
     }
 
     // The log with line n (1-based) replaced.
@@ -142,10 +150,7 @@ TEST_F(HostileInput, BrokenLogsAreRefusedNamingTheLine) {
         std::string says;
     };
     const logcheck::Sizes built;
-    std::string crlf;
-    for (const std::string& line : testing_support::SplitLines(s_log)) {
-        crlf += line + "\r\n";
-    }
+    const std::string crlf = WithCrLf(s_log);
     std::string cut = s_log;
     cut.pop_back();
     const std::vector<Case> cases = {
@@ -177,14 +182,10 @@ TEST_F(HostileInput, BrokenTracesAreRefusedNamingTheLine) {
     const std::string log = ReadFile(SAMPLE_LOG);
     const std::string trace = ReadFile(SAMPLE_TRACE);
     ASSERT_FALSE(trace.empty());
-    std::string crlf;
-    for (const std::string& line : testing_support::SplitLines(trace)) {
-        crlf += line + "\r\n";
-    }
     std::string nul = trace;
     nul.insert(nul.find('\n') - 2, 1, '\0');  // into the first probe's name
     const std::vector<std::pair<std::string, std::string>> traces = {
-        {"CR LF line ends", crlf}, {"a NUL byte", nul}, {"the log itself", log}};
+        {"CR LF line ends", WithCrLf(trace)}, {"a NUL byte", nul}, {"the log itself", log}};
     for (const auto& [what, text] : traces) {
         SCOPED_TRACE(what);
         WriteFile(m_dir.File("trace"), text);

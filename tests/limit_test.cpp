@@ -18,7 +18,6 @@
 
 #include "log_checker.h"
 #include "process_runner.h"
-#include "run_sizes.h"
 
 namespace {
 
@@ -26,6 +25,7 @@ using testing_support::RunOptions;
 using testing_support::RunProgram;
 using testing_support::RunResult;
 
+const logcheck::Sizes SIZES;  // this build's
 constexpr std::size_t MIB = std::size_t{1} << 20;
 // Far beyond what a run of any size this test is built with can take.
 constexpr std::size_t LARGEST_CAP = std::size_t{1} << 40;
@@ -87,7 +87,7 @@ TEST(WavePastTheLimitTest, FailedThreadCreationEndsTheRunWithStatusOne) {
     const std::size_t fits = SmallestFittingCap(stack / 8);
     ASSERT_GT(fits, 0U) << "no run fitted under any cap";
     // Half the wave's stacks short (one at least): every translater still fits.
-    const std::size_t short_by = static_cast<std::size_t>(std::max(1, run_sizes::NUM_CLIENTS / 2));
+    const std::size_t short_by = static_cast<std::size_t>(std::max(1, SIZES.clients / 2));
     ASSERT_GT(fits, short_by * stack);
     const std::size_t cap = fits - short_by * stack;
     for (int i = 0; i < 2 * RUNS_AT_THE_CAP; ++i) {
@@ -99,7 +99,7 @@ TEST(WavePastTheLimitTest, FailedThreadCreationEndsTheRunWithStatusOne) {
         ASSERT_FALSE(result.timed_out) << "the program hung";
         EXPECT_EQ(result.signal, 0) << "the program was killed by a signal";
         EXPECT_EQ(result.exit_status, 1);
-        EXPECT_EQ(result.err, "Unable to create thread\n");
+        EXPECT_EQ(result.err, logcheck::CREATE_FAILED_TEXT);
         const logcheck::Result check =
             logcheck::CheckStoppedRun(result.out, result.err, result.exit_status);
         EXPECT_TRUE(check.Clean()) << logcheck::FormatFindings(check);

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <deque>
 #include <iomanip>
@@ -640,9 +641,9 @@ void ExpectRefused(const Recorded& run, const std::string& log, const std::vecto
     const std::string trace_path = dir.File("trace.tsv");
     const std::string svg_path = dir.File("run.svg");
     WriteFile(trace_path, runtrace::FormatTrace(events));
-    Recorded other = run;
-    other.log = log;
-    const RunResult report = other.Report({"--trace", trace_path, "--svg", svg_path});
+    std::vector<std::string> args = {"--trace", trace_path, "--svg", svg_path};
+    args.insert(args.end(), run.size_args.begin(), run.size_args.end());
+    const RunResult report = RunReport(log, args);
     EXPECT_EQ(report.exit_status, EXIT_MISMATCH) << report.out;
     EXPECT_EQ(report.out, "");
     EXPECT_EQ(ReadFile(svg_path), "") << "a picture of a run the trace does not fit";
