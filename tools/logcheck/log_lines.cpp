@@ -24,8 +24,12 @@ const char WRITE_FAILED_TEXT[] = "Unable to write the log to standard output\n";
 
 namespace {
 
-// The longest number the program can write: every size is below 10^9.
-const std::size_t MAX_DIGITS = 9;
+constexpr std::size_t Digits(int number) {
+    return number < 10 ? 1 : 1 + Digits(number / 10);
+}
+
+// The longest number the program can write: no size is larger than this.
+const std::size_t MAX_DIGITS = Digits(run_sizes::LARGEST_SIZE);
 
 bool IsDigit(char ch) {
     return ch >= '0' && ch <= '9';

@@ -67,7 +67,8 @@ struct Line {
 
 // Reads text (a line without its newline) as one of LINE_FORMS. Numbers are
 // read as the program writes them: decimal digits, no sign, no leading zero,
-// at most 9 digits. Their ranges are not checked, nor the characters.
+// no more digits than run_sizes::LARGEST_SIZE has. Their ranges are not
+// checked, nor the characters.
 bool ParseLine(std::string_view text, Line& line);
 
 // The text the program writes for line, without the newline.
