@@ -16,11 +16,14 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
 #include <map>
+#include <memory>
 #include <numeric>
 #include <regex>
 #include <set>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -212,16 +215,49 @@ TEST(TraceToolTest, SaysWhenBpftraceIsMissing) {
     ExpectRefusal(RunProgram("/usr/bin/env", options), "bpftrace is not installed");
 }
 
+// A directory in /tmp that every user may read, holding copies of the trace
+// tool and the program: the checkout itself may be private to its owner (as
+// root's home directory is), and then user nobody could not start the tool.
+class CPublicCopies {
+public:
+    CPublicCopies() {
+        std::string name = "/tmp/trace-test-XXXXXX";
+        if (mkdtemp(name.data()) == nullptr) {
+            throw std::runtime_error("mkdtemp failed");
+        }
+        m_dir = name;
+        namespace fs = std::filesystem;
+        fs::permissions(m_dir, fs::perms::owner_all | fs::perms::group_read |
+                                   fs::perms::group_exec | fs::perms::others_read |
+                                   fs::perms::others_exec);
+        fs::copy_file(TRACE_TOOL, Tool());
+        fs::copy_file(TRANSLATERS_EXE, Program());
+    }
+    ~CPublicCopies() {
+        std::error_code ignored;
+        std::filesystem::remove_all(m_dir, ignored);
+    }
+    CPublicCopies(const CPublicCopies&) = delete;
+    CPublicCopies& operator=(const CPublicCopies&) = delete;
+
+    std::string Tool() const { return m_dir + "/trace"; }
+    std::string Program() const { return m_dir + "/translaters"; }
+
+private:
+    std::string m_dir;
+};
+
 TEST(TraceToolTest, SaysWhenTheCallerMayNotTrace) {
     RunOptions options;
     options.args = {"--check", "--program", TRANSLATERS_EXE};
     std::string tool = TRACE_TOOL;
+    std::unique_ptr<CPublicCopies> copies;
     if (geteuid() == 0) {
-        // As nobody, with no capabilities.
+        // As user nobody, with no capabilities, on copies that user can read.
+        copies = std::make_unique<CPublicCopies>();
         tool = "/usr/bin/setpriv";
-        options.args.insert(
-            options.args.begin(),
-            {"--reuid=65534", "--regid=65534", "--clear-groups", "--inh-caps=-all", TRACE_TOOL});
+        options.args = {"--reuid=65534", "--regid=65534", "--clear-groups", "--inh-caps=-all",
+                        copies->Tool(),  "--check",       "--program",      copies->Program()};
     }
     options.timeout_seconds = RECORD_TIMEOUT_SECONDS;
     const RunResult result = RunProgram(tool, options);
