@@ -1,7 +1,7 @@
 // translaters-check: checks one saved run of the translaters program.
 //
-//   translaters-check [--failed-at N | --stopped | --cut] [SIZE OPTIONS]
-//                     STDOUT_FILE STDERR_FILE EXIT_STATUS
+//   translaters-check [--failed-at N | --stopped | --cut] [--format human|tsv]
+//                     [SIZE OPTIONS] STDOUT_FILE STDERR_FILE EXIT_STATUS
 //
 // Prints one line per broken rule on standard error and exits 1 if there is
 // any; prints a line of totals and exits 0 for a clean run; 2 for a usage
@@ -9,27 +9,32 @@
 // creation failed (the translaters first, then the clients); --stopped one
 // that a failure ended at any point; --cut one whose log was cut after some
 // byte (a file size limit, a reader that went away). The run is one of this
-// build's sizes unless the size options say otherwise.
+// build's sizes unless the size options say otherwise. --format tsv writes
+// the totals, or the broken rules, as records for scripts (records.h) on
+// standard output instead.
 #include <cstdlib>
 #include <iostream>
 #include <string>
 #include <utility>
 
 #include "log_checker.h"
+#include "records.h"
 
 namespace {
 
 const int EXIT_USAGE = 2;
 
 const char USAGE[] =
-    "usage: translaters-check [--failed-at N | --stopped | --cut] [--translaters N]\n"
-    "                         [--clients N] [--max-chars N] STDOUT_FILE STDERR_FILE EXIT_STATUS\n";
+    "usage: translaters-check [--failed-at N | --stopped | --cut] [--format human|tsv]\n"
+    "                         [--translaters N] [--clients N] [--max-chars N]\n"
+    "                         STDOUT_FILE STDERR_FILE EXIT_STATUS\n";
 
 // How the run is to be checked.
 struct Mode {
     int failed_at = 0;
     bool stopped = false;
     bool cut = false;
+    bool tsv = false;
     logcheck::Sizes sizes;
 };
 
@@ -63,6 +68,12 @@ std::string ParseOptions(int argc, char** argv, Mode& mode, int& first) {
             failed_at = argv[++first];
         } else if (option == "--stopped" || option == "--cut") {
             (option == "--stopped" ? mode.stopped : mode.cut) = true;
+        } else if (option == "--format" && first + 1 < argc) {
+            const std::string format = argv[++first];
+            if (format != "human" && format != "tsv") {
+                return "unknown format '" + format + "': human or tsv";
+            }
+            mode.tsv = format == "tsv";
         } else {
             return "unknown option " + option;
         }
@@ -119,6 +130,16 @@ int main(int argc, char** argv) {
         return Usage("the exit status is a number from -1 (killed by a signal) to 255");
     }
     const logcheck::Result result = CheckAs(mode, out, err, exit_status);
+    if (mode.tsv) {
+        if (result.Clean()) {
+            records::WriteHeader(std::cout, records::RUN, false);
+            records::WriteRecord(std::cout, records::RUN, false,
+                                 records::RunFields(result.summary));
+        } else {
+            records::WriteFindings(std::cout, result);
+        }
+        return result.Clean() ? 0 : 1;
+    }
     if (!result.Clean()) {
         std::cerr << logcheck::FormatFindings(result, result.findings.size());
         return 1;

@@ -34,6 +34,10 @@ Totals CountTotals(const logcheck::Summary& summary);
 // each translater spent its time and took the stop.
 void PrintReport(const RunModel& model, std::ostream& out);
 
+// The same as records for scripts (--format tsv; the tables and columns of
+// records.h): the run, each job, each client turned away, each translater.
+void WriteRecords(const RunModel& model, std::ostream& out);
+
 // The run as a self-contained SVG document: one lane per translater with a bar
 // per job, a lane of the clients turned away, and the driver's two lines, all
 // laid out along the log's line numbers.

@@ -4,6 +4,7 @@
 //
 //   build/translaters | translaters-report [--svg FILE] [--axis line|time]
 //                                          [--trace FILE] [--perfetto FILE]
+//                                          [--format human|tsv]
 //                                          [--translaters N] [--clients N] [--max-chars N]
 #include <unistd.h>
 
@@ -23,8 +24,8 @@ const int EXIT_USAGE = 2;
 
 const char USAGE[] =
     "usage: translaters-report [--svg FILE [--axis line|time]] [--trace FILE]\n"
-    "                          [--perfetto FILE] [--translaters N] [--clients N]\n"
-    "                          [--max-chars N] < LOG\n";
+    "                          [--perfetto FILE] [--format human|tsv] [--translaters N]\n"
+    "                          [--clients N] [--max-chars N] < LOG\n";
 
 const char HELP[] =
     "\n"
@@ -55,6 +56,9 @@ const char HELP[] =
     "                   file\") or chrome://tracing; a track per thread, a queue\n"
     "                   counter per translater, arrows from each job's first letter\n"
     "                   and terminator to the pops that take them\n"
+    "  --format tsv     write the report as records for scripts instead of tables:\n"
+    "                   tab-separated, a header line per table; stable (see the\n"
+    "                   manual page); --format human, the tables, is the default\n"
     "  --help           show this help\n"
     "\n"
     "The log is one of this build's sizes unless these say otherwise, for a log\n"
@@ -85,6 +89,7 @@ struct Options {
     std::string axis;  // "" when not given: along the log's lines
     std::string trace_path;
     std::string perfetto_path;
+    std::string format;  // "" when not given: the human tables
 };
 
 // The value of an option that takes one; false if there is none.
@@ -106,6 +111,9 @@ std::string CheckOptions(const Options& options) {
     }
     if (options.axis == "time" && options.trace_path.empty()) {
         return "--axis time needs --trace FILE: the times come from the trace";
+    }
+    if (!options.format.empty() && options.format != "human" && options.format != "tsv") {
+        return "unknown format '" + options.format + "': human or tsv";
     }
     if (!options.perfetto_path.empty() && options.trace_path.empty()) {
         return "--perfetto needs --trace FILE: the times come from the trace";
@@ -133,11 +141,15 @@ std::string ParseArguments(int argc, char** argv, Options& options) {
             value = &options.trace_path;
         } else if (arg == "--perfetto") {
             value = &options.perfetto_path;
+        } else if (arg == "--format") {
+            value = &options.format;
         } else {
             return "unknown argument '" + arg + "'";
         }
         if (value != nullptr && !TakeValue(argc, argv, i, *value)) {
-            return arg + (arg == "--axis" ? " needs line or time" : " needs a file name");
+            return arg + (arg == "--axis"     ? " needs line or time"
+                          : arg == "--format" ? " needs human or tsv"
+                                              : " needs a file name");
         }
     }
     return options.help ? "" : CheckOptions(options);
@@ -192,7 +204,11 @@ int AddTraceFile(const std::string& path, const std::string& log, report::RunMod
 // Writes the table to standard output and the files asked for; returns the
 // exit status.
 int WriteReport(const Options& options, const report::RunModel& model) {
-    report::PrintReport(model, std::cout);
+    if (options.format == "tsv") {
+        report::WriteRecords(model, std::cout);
+    } else {
+        report::PrintReport(model, std::cout);
+    }
     if (!std::cout.flush()) {
         std::cerr << "translaters-report: cannot write the report to standard output\n";
         return EXIT_USAGE;

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "records.h"
 #include "report.h"
 
 namespace report {
@@ -11,11 +12,12 @@ namespace {
 using Cells = std::vector<std::string>;
 using Widths = std::vector<int>;
 
-// Writes one row, every cell right-aligned to its column's width.
+// Writes one row, every cell right-aligned to its column's width; an empty
+// cell (a value that does not exist) as "-".
 void PrintRow(std::ostream& out, const Cells& cells, const Widths& widths) {
     const char* separator = "";
     for (std::size_t i = 0; i < cells.size(); ++i) {
-        out << separator << std::setw(widths[i]) << cells[i];
+        out << separator << std::setw(widths[i]) << (cells[i].empty() ? "-" : cells[i]);
         separator = "  ";
     }
     out << "\n";
@@ -37,13 +39,87 @@ std::string At(const RunTimes& times, Nanoseconds at) {
     return Ms(at - times.driver_start);
 }
 
-Cells JobTimeCells(const RunTimes& times, const JobTimes& job) {
-    return {At(times, job.claim), At(times, job.first_push),     At(times, job.last_push),
-            At(times, job.end),   Ms(MeanQueueWait(times, job)), Ms(MaxQueueWait(times, job))};
+// The cells of each table, one row each, for the human tables and the records
+// alike: the log's columns, then with times the trace's.
+
+std::vector<Cells> JobRows(const RunModel& model) {
+    std::vector<Cells> rows;
+    for (std::size_t i = 0; i < model.summary.jobs.size(); ++i) {
+        const logcheck::Job& job = model.summary.jobs[i];
+        rows.push_back({std::to_string(job.client), std::to_string(job.translater),
+                        std::to_string(job.count), std::to_string(job.first_letter_line),
+                        std::to_string(job.end_line)});
+        if (model.has_times) {
+            const RunTimes& times = model.times;
+            const JobTimes& timed = times.jobs.at(i);
+            Append(rows.back(), {At(times, timed.claim), At(times, timed.first_push),
+                                 At(times, timed.last_push), At(times, timed.end),
+                                 Ms(MeanQueueWait(times, timed)), Ms(MaxQueueWait(times, timed))});
+        }
+    }
+    return rows;
+}
+
+// How long a client paused after its entry line, before it tried to claim.
+Nanoseconds Paced(const ClientTimes& client) {
+    return client.thread.pauses.empty() ? 0 : client.thread.pauses.front().Length();
+}
+
+std::vector<Cells> TurnedAwayRows(const RunModel& model) {
+    std::vector<Cells> rows;
+    for (const logcheck::TurnedAway& away : model.summary.turned_away) {
+        rows.push_back({std::to_string(away.client), std::to_string(away.line)});
+        if (model.has_times) {
+            const ClientTimes& client = model.times.clients.at(away.client);
+            Append(rows.back(), {Ms(Paced(client)), At(model.times, client.give_up)});
+        }
+    }
+    return rows;
+}
+
+// Per translater: its totals, how it spent its time, and how it took the stop.
+struct TranslaterRows {
+    std::vector<Cells> totals;
+    std::vector<Cells> spent;
+    std::vector<Cells> stop;
+};
+
+Cells SpentCells(const TranslaterTimes& translater) {
+    Nanoseconds waiting = 0;
+    int timed_out = 0;
+    for (const JobWait& wait : translater.job_waits) {
+        waiting += wait.span.Length();
+        timed_out += wait.timed_out ? 1 : 0;
+    }
+    return {Ms(TotalLength(translater.work)), Ms(TotalLength(translater.pop_waits)), Ms(waiting),
+            std::to_string(translater.job_waits.size()), std::to_string(timed_out)};
+}
+
+Cells StopCells(const RunTimes& times, const TranslaterTimes& translater) {
+    const bool missed = translater.at_stop != StopState::kWaiting;
+    const std::string tail =
+        translater.tail < 0 ? "" : Ms(translater.job_waits.at(translater.tail).span.Length());
+    return {At(times, translater.stop_signal), StopStateName(translater.at_stop),
+            missed ? "missed" : "caught", At(times, translater.leave), tail};
+}
+
+TranslaterRows TranslaterTables(const RunModel& model, const Totals& totals) {
+    TranslaterRows rows;
+    for (std::size_t t = 0; t < totals.translaters.size(); ++t) {
+        const std::string id = std::to_string(t);
+        rows.totals.push_back({id, std::to_string(totals.translaters[t].jobs),
+                               std::to_string(totals.translaters[t].letters)});
+        if (model.has_times) {
+            rows.spent.push_back({id});
+            Append(rows.spent.back(), SpentCells(model.times.translaters.at(t)));
+            rows.stop.push_back({id});
+            Append(rows.stop.back(), StopCells(model.times, model.times.translaters.at(t)));
+        }
+    }
+    return rows;
 }
 
 void PrintJobs(const RunModel& model, std::ostream& out) {
-    const logcheck::Summary& summary = model.summary;
     Widths widths = {6, 10, 7, 10, 9};
     Cells header = {"client", "translater", "letters", "first line", "last line"};
     out << "Jobs, in order of their first letter (lines of the log: first letter to end of "
@@ -55,21 +131,9 @@ void PrintJobs(const RunModel& model, std::ostream& out) {
                {"claimed", "first sent", "last sent", "job ended", "queued avg", "queued max"});
     }
     PrintRow(out, header, widths);
-    for (std::size_t i = 0; i < summary.jobs.size(); ++i) {
-        const logcheck::Job& job = summary.jobs[i];
-        Cells cells = {std::to_string(job.client), std::to_string(job.translater),
-                       std::to_string(job.count), std::to_string(job.first_letter_line),
-                       std::to_string(job.end_line)};
-        if (model.has_times) {
-            Append(cells, JobTimeCells(model.times, model.times.jobs.at(i)));
-        }
+    for (const Cells& cells : JobRows(model)) {
         PrintRow(out, cells, widths);
     }
-}
-
-// How long a client paused after its entry line, before it tried to claim.
-Nanoseconds Paced(const ClientTimes& client) {
-    return client.thread.pauses.empty() ? 0 : client.thread.pauses.front().Length();
 }
 
 void PrintTurnedAway(const RunModel& model, std::ostream& out) {
@@ -82,28 +146,19 @@ void PrintTurnedAway(const RunModel& model, std::ostream& out) {
         Append(header, {"paced", "gave up"});
     }
     PrintRow(out, header, widths);
-    for (const logcheck::TurnedAway& away : model.summary.turned_away) {
-        Cells cells = {std::to_string(away.client), std::to_string(away.line)};
-        if (model.has_times) {
-            const ClientTimes& client = model.times.clients.at(away.client);
-            Append(cells, {Ms(Paced(client)), At(model.times, client.give_up)});
-        }
+    for (const Cells& cells : TurnedAwayRows(model)) {
         PrintRow(out, cells, widths);
     }
 }
 
-void PrintTotals(const RunModel& model, std::ostream& out) {
+void PrintTotals(const RunModel& model, const TranslaterRows& rows, std::ostream& out) {
     const logcheck::Summary& summary = model.summary;
     const Totals totals = CountTotals(summary);
     const Widths widths = {10, 4, 7};
     out << "\nTotals\n";
     PrintRow(out, {"translater", "jobs", "letters"}, widths);
-    for (std::size_t t = 0; t < totals.translaters.size(); ++t) {
-        const TranslaterTotals& translater = totals.translaters[t];
-        PrintRow(out,
-                 {std::to_string(t), std::to_string(translater.jobs),
-                  std::to_string(translater.letters)},
-                 widths);
+    for (const Cells& cells : rows.totals) {
+        PrintRow(out, cells, widths);
     }
     PrintRow(out, {"all", std::to_string(totals.jobs), std::to_string(totals.letters)}, widths);
     out << "clients turned away: " << totals.turned_away << "\n"
@@ -126,43 +181,49 @@ void PrintTotals(const RunModel& model, std::ostream& out) {
     }
 }
 
-void PrintTranslaterTimes(const RunTimes& times, std::ostream& out) {
+void PrintTranslaterTimes(const TranslaterRows& rows, std::ostream& out) {
     const Widths widths = {10, 9, 8, 14, 5, 9};
     out << "\nHow the translaters spent their time (ms; waits in JobFinished, and those that ran "
            "out)\n";
     PrintRow(out, {"translater", "serving", "in Pop", "in JobFinished", "waits", "timed out"},
              widths);
-    for (std::size_t t = 0; t < times.translaters.size(); ++t) {
-        const TranslaterTimes& translater = times.translaters[t];
-        Nanoseconds waiting = 0;
-        int timed_out = 0;
-        for (const JobWait& wait : translater.job_waits) {
-            waiting += wait.span.Length();
-            timed_out += wait.timed_out ? 1 : 0;
-        }
-        PrintRow(out,
-                 {std::to_string(t), Ms(TotalLength(translater.work)),
-                  Ms(TotalLength(translater.pop_waits)), Ms(waiting),
-                  std::to_string(translater.job_waits.size()), std::to_string(timed_out)},
-                 widths);
+    for (const Cells& cells : rows.spent) {
+        PrintRow(out, cells, widths);
     }
 }
 
-void PrintStop(const RunTimes& times, std::ostream& out) {
+void PrintStop(const TranslaterRows& rows, std::ostream& out) {
     const Widths widths = {10, 9, 13, 6, 8, 8};
     out << "\nThe stop (ms from the driver's start; tail: the wait that ran out after a missed "
            "signal)\n";
     PrintRow(out, {"translater", "signalled", "it was", "signal", "left", "tail"}, widths);
-    for (std::size_t t = 0; t < times.translaters.size(); ++t) {
-        const TranslaterTimes& translater = times.translaters[t];
-        const bool missed = translater.at_stop != StopState::kWaiting;
-        const std::string tail =
-            translater.tail < 0 ? "-" : Ms(translater.job_waits.at(translater.tail).span.Length());
-        PrintRow(out,
-                 {std::to_string(t), At(times, translater.stop_signal),
-                  StopStateName(translater.at_stop), missed ? "missed" : "caught",
-                  At(times, translater.leave), tail},
-                 widths);
+    for (const Cells& cells : rows.stop) {
+        PrintRow(out, cells, widths);
+    }
+}
+
+// The run's timed fields: its length, the stop flag, and the offered load
+// (empty for a run that cannot measure it).
+Cells RunTimeCells(const RunTimes& times) {
+    Cells cells = {Ms(times.driver.thread.life.Length()), At(times, times.driver.stop_flag)};
+    OfferedLoad load;
+    if (MeasureOfferedLoad(times, load)) {
+        for (const double value : {load.Erlangs(), load.arrivals_per_ms, load.hold_ms}) {
+            std::ostringstream text;
+            text << std::setprecision(6) << value;
+            cells.push_back(text.str());
+        }
+    } else {
+        Append(cells, {"", "", ""});
+    }
+    return cells;
+}
+
+void WriteTable(std::ostream& out, const records::Table& table, bool timed,
+                const std::vector<Cells>& rows) {
+    records::WriteHeader(out, table, timed);
+    for (const Cells& cells : rows) {
+        records::WriteRecord(out, table, timed, cells);
     }
 }
 
@@ -183,13 +244,33 @@ Totals CountTotals(const logcheck::Summary& summary) {
 }
 
 void PrintReport(const RunModel& model, std::ostream& out) {
+    const TranslaterRows rows = TranslaterTables(model, CountTotals(model.summary));
     PrintJobs(model, out);
     PrintTurnedAway(model, out);
-    PrintTotals(model, out);
+    PrintTotals(model, rows, out);
     if (model.has_times) {
-        PrintTranslaterTimes(model.times, out);
-        PrintStop(model.times, out);
+        PrintTranslaterTimes(rows, out);
+        PrintStop(rows, out);
     }
+}
+
+void WriteRecords(const RunModel& model, std::ostream& out) {
+    const bool timed = model.has_times;
+    Cells run = records::RunFields(model.summary);
+    if (timed) {
+        Append(run, RunTimeCells(model.times));
+    }
+    WriteTable(out, records::RUN, timed, {run});
+    WriteTable(out, records::JOB, timed, JobRows(model));
+    WriteTable(out, records::TURNED_AWAY, timed, TurnedAwayRows(model));
+    const TranslaterRows rows = TranslaterTables(model, CountTotals(model.summary));
+    std::vector<Cells> translaters = rows.totals;
+    for (std::size_t t = 0; timed && t < translaters.size(); ++t) {
+        // The human tables' rows each begin with the translater's ID.
+        translaters[t].insert(translaters[t].end(), rows.spent[t].begin() + 1, rows.spent[t].end());
+        translaters[t].insert(translaters[t].end(), rows.stop[t].begin() + 1, rows.stop[t].end());
+    }
+    WriteTable(out, records::TRANSLATER, timed, translaters);
 }
 
 }  // namespace report
