@@ -12,8 +12,9 @@
 // configure time, unless it was configured with -DTRANSLATERS_PROBES=OFF.
 // Without them they compile to nothing; the program behaves identically.
 //
-// The table of probes, their arguments and when they fire is in the README
-// and the manual page. Arguments are integers: IDs and indices in decimal, a
+// The list of probes, their arguments and when they fire is in the manual
+// page (translaters.1, PROBES), which the trace tests hold the program to.
+// Arguments are integers: IDs and indices in decimal, a
 // character as its (signed) code, a timed wait's return code as errno values
 // (0 or ETIMEDOUT).
 #ifndef TRANSLATERS_PROBES_H
