@@ -4,12 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "log_checker.h"
+#include "records.h"
 
 namespace {
 
@@ -746,6 +748,29 @@ TEST(LogCheckCutRun, TellsTheBeginningsOfLines) {
           std::string("All clients finished "), std::string("Client 1>0: Sending ab"),
           std::string("Translater 1: Translated 07"), std::string("Client 1000000000")}) {
         EXPECT_FALSE(IsLineBeginning(other)) << other;
+    }
+}
+
+// The checker's findings as records (--format tsv): each a line of a field per
+// column, whatever its message holds, read back as written; and what is no
+// record of a table is told.
+TEST(LogCheckRecords, FindingsReadBackFieldForField) {
+    Result result;
+    result.findings = {{"format", 7, "unknown line \"a\tb\\\""}, {"driver-lines", 0, "x\r\ny"}};
+    std::ostringstream out;
+    records::WriteFindings(out, result);
+    std::string problem;
+    std::map<std::string, records::ReadTable> tables = records::Read(out.str(), problem);
+    EXPECT_EQ(problem, "");
+    const records::ReadTable& findings = tables[records::FINDING.name];
+    EXPECT_EQ(findings.columns, records::FINDING.Columns(false));
+    EXPECT_EQ(findings.rows,
+              (std::vector<std::vector<std::string>>{{"7", "format", "unknown line \"a\\tb\\\\\""},
+                                                     {"0", "driver-lines", "x\\r\\ny"}}));
+    for (const std::string& broken :
+         {std::string("finding\t1\tformat\tx\n"), out.str() + "finding\t1\tformat\n"}) {
+        records::Read(broken, problem);
+        EXPECT_NE(problem, "") << broken;
     }
 }
 

@@ -19,6 +19,7 @@
 
 #include "log_lines.h"
 #include "process_runner.h"
+#include "report_records.h"
 #include "report_support.h"
 
 namespace {
@@ -65,6 +66,9 @@ struct LoggedRun {
     std::vector<std::pair<int, int>> turned_away;  // client, line
     std::vector<int> translated_letters;           // from each end-of-job line
     std::map<int, int> sended;                     // client -> its summary count
+    int lines = 0;
+    int all_clients_line = 0;
+    int all_translaters_line = 0;
 };
 
 // A translater serves one client at a time, so its end-of-job lines come in
@@ -99,8 +103,13 @@ LoggedRun ReadLog(const std::string& log) {
             run.translated_letters.push_back(line.count);
         } else if (line.kind == LineKind::kClientGivesUp) {
             run.turned_away.emplace_back(line.client, i + 1);
+        } else if (line.kind == LineKind::kAllClients) {
+            run.all_clients_line = i + 1;
+        } else if (line.kind == LineKind::kAllTranslaters) {
+            run.all_translaters_line = i + 1;
         }
     }
+    run.lines = static_cast<int>(lines.size());
     PairEndLines(run, ends);
     return run;
 }
@@ -195,6 +204,23 @@ void ExpectTableMatchesLog(const std::string& log) {
     }
     EXPECT_EQ(expected["all"].second, sended);
     EXPECT_EQ(expected["all"].second, translated);
+
+    // The same as records, and the run's record against the log.
+    const RunResult records = RunReport(log, {"--format", "tsv"});
+    ASSERT_EQ(records.exit_status, 0) << records.err;
+    testing_support::ExpectRecordsMatchTables(report.out, records.out, false, SIZES.translaters);
+    const std::vector<int> run = {logged.lines,
+                                  static_cast<int>(logged.jobs.size()),
+                                  translated,
+                                  static_cast<int>(logged.turned_away.size()),
+                                  logged.all_clients_line,
+                                  logged.all_translaters_line};
+    std::vector<std::string> fields;
+    for (const int value : run) {
+        fields.push_back(std::to_string(value));
+    }
+    EXPECT_EQ(testing_support::ReadRecords(records.out, false)["run"].rows,
+              std::vector<std::vector<std::string>>{fields});
 }
 
 TEST(ReportRealRun, TableMatchesTheLog) {

@@ -22,6 +22,7 @@
 
 #include "log_checker.h"
 #include "process_runner.h"
+#include "report_records.h"
 #include "report_support.h"
 #include "run_trace.h"
 
@@ -31,8 +32,10 @@ using runtrace::Event;
 using runtrace::Probe;
 using testing_support::Count;
 using testing_support::CTempDir;
+using testing_support::ExpectRecordsMatchTables;
 using testing_support::ExpectRendersWhole;
 using testing_support::ReadFile;
+using testing_support::ReadRecords;
 using testing_support::ReadTables;
 using testing_support::Rows;
 using testing_support::RSVG_MISSING;
@@ -351,6 +354,19 @@ void ExpectTableMatchesTrace(const Recorded& run) {
     ASSERT_TRUE(std::regex_search(timed.out, m, RUN)) << timed.out;
     EXPECT_NEAR(std::stod(m[1]), facts.run, MS_TOLERANCE);
     EXPECT_NEAR(std::stod(m[2]), facts.stop_flag, MS_TOLERANCE);
+
+    // The same as records; the run's: its times after the log's columns, and
+    // an offered load that is its two factors' product.
+    const RunResult records = run.Report({"--trace", run.trace_path, "--format", "tsv"});
+    ASSERT_EQ(records.exit_status, 0) << records.err;
+    ExpectRecordsMatchTables(timed.out, records.out, true, run.sizes.translaters);
+    const Rows runs = ReadRecords(records.out, true)[records::RUN.name].rows;
+    ASSERT_EQ(runs.size(), 1U);
+    const std::size_t times = records::RUN.columns.size();  // run_ms, stop_flag_ms, the load
+    EXPECT_NEAR(Cell(runs[0], times), facts.run, MS_TOLERANCE);
+    EXPECT_NEAR(Cell(runs[0], times + 1), facts.stop_flag, MS_TOLERANCE);
+    EXPECT_NEAR(Cell(runs[0], times + 2), Cell(runs[0], times + 3) * Cell(runs[0], times + 4),
+                1e-3 * Cell(runs[0], times + 2));
 }
 
 // The run recorded under tests/data/trace-run.
