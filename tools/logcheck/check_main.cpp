@@ -105,7 +105,9 @@ int main(int argc, char** argv) {
     if (argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
         std::cout << USAGE
                   << "\nChecks a saved run of the translaters program: its standard "
-                     "output, standard error and exit status.\n\n"
+                     "output, standard error and exit status.\n--format tsv writes the "
+                     "verdict as records for scripts, in a stable form (see\nthe manual "
+                     "page).\n\n"
                   << logcheck::SizeOptionsHelp();
         return 0;
     }

@@ -1,5 +1,6 @@
 #include "records.h"
 
+#include <numeric>
 #include <sstream>
 #include <stdexcept>
 
@@ -89,10 +90,9 @@ void WriteRecord(std::ostream& out, const Table& table, bool timed,
 }
 
 std::vector<std::string> RunFields(const logcheck::Summary& summary) {
-    int letters = 0;
-    for (const logcheck::Job& job : summary.jobs) {
-        letters += job.count;
-    }
+    const int letters =
+        std::accumulate(summary.jobs.begin(), summary.jobs.end(), 0,
+                        [](int sum, const logcheck::Job& job) { return sum + job.count; });
     return {std::to_string(summary.line_count),
             std::to_string(summary.jobs.size()),
             std::to_string(letters),
