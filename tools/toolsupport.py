@@ -1,0 +1,168 @@
+"""What the scripts under tools/ share as command-line tools: the project's
+version, --help from their docstrings, a quiet end on a closed pipe, progress
+on standard error, a build's sizes and whether tracing is possible here.
+
+Run as a script, `python3 tools/toolsupport.py version` prints the version
+(tools/fuzz, a bash script, asks it so)."""
+
+import argparse
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+
+# The CMake options that size a build, in the order the tools name them.
+SIZES = ("NUM_TRANSLATERS", "NUM_CLIENTS", "MAX_CHARS", "MAX_DELAY")
+
+EXIT_USAGE = 2
+# What a shell reports for a process that SIGPIPE ended, or Ctrl-C.
+EXIT_CLOSED_PIPE = 128 + signal.SIGPIPE
+EXIT_INTERRUPTED = 128 + signal.SIGINT
+
+CAP_SYS_ADMIN = 21
+CAP_PERFMON = 38
+CAP_BPF = 39
+
+
+def version():
+    """The project's version: that of the project() line of CMakeLists.txt."""
+    with open(os.path.join(ROOT, "CMakeLists.txt"), encoding="utf-8") as cmake:
+        found = re.search(r"^project\(translaters\s+VERSION\s+([0-9.]+)", cmake.read(), re.M)
+    return found.group(1) if found else "unknown"
+
+
+def parser_from_doc(prog, doc):
+    """An argument parser whose --help is the script's docstring (title, usage
+    paragraph, then the rest as written) and which takes --version."""
+    title, usage, details = doc.split("\n\n", 2)
+    parser = argparse.ArgumentParser(prog=prog, usage=usage[len("usage: "):],
+                                     description=f"{title}\n\n{details}",
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--version", action="version", version=f"{prog} (translaters) {version()}")
+    return parser
+
+
+def run_main(main):
+    """Runs a script's main and exits with its status. A closed standard
+    output ends it quietly, as SIGPIPE ends a C tool (Python's advice for
+    command-line tools: point standard output at /dev/null so that the flush
+    at exit raises no second error); Ctrl-C likewise, without a traceback."""
+    try:
+        status = main()
+        sys.stdout.flush()
+    except BrokenPipeError:
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        status = EXIT_CLOSED_PIPE
+    except KeyboardInterrupt:
+        status = EXIT_INTERRUPTED
+    sys.exit(status)
+
+
+class SizesUnknown(Exception):
+    """A build's sizes cannot be read; the message says why."""
+
+
+def build_sizes(build):
+    """The four sizes a build directory was configured with, from its CMake cache."""
+    path = os.path.join(build, "CMakeCache.txt")
+    try:
+        with open(path, encoding="utf-8") as cache:
+            text = cache.read()
+    except OSError as error:
+        raise SizesUnknown(f"cannot read {path}: {error.strerror}; "
+                           f"is {build} a configured build?") from error
+    values = {}
+    for name in SIZES:
+        found = re.search(rf"^{name}:[A-Z]+=(\d+)$", text, re.M)
+        if not found:
+            raise SizesUnknown(f"{path} has no {name}: a build of another project?")
+        values[name] = int(found.group(1))
+    return values
+
+
+def effective_capabilities():
+    with open("/proc/self/status", encoding="ascii") as status:
+        for line in status:
+            if line.startswith("CapEff:"):
+                return int(line.split()[1], 16)
+    return 0
+
+
+def may_trace():
+    if os.geteuid() == 0:
+        return True
+    caps = effective_capabilities()
+    has = lambda cap: caps >> cap & 1
+    return has(CAP_SYS_ADMIN) or (has(CAP_BPF) and has(CAP_PERFMON))
+
+
+def tracing_refusal():
+    """(bpftrace's path, None) if bpftrace can trace here, else (None, why
+    not and what to do)."""
+    bpftrace = shutil.which("bpftrace")
+    if bpftrace is None:
+        return None, ("bpftrace is not installed; tools/install-deps installs it "
+                      "(Debian package bpftrace)")
+    if not may_trace():
+        return None, ("tracing needs root, or the capabilities CAP_BPF and CAP_PERFMON; "
+                      "run it as root, for instance with sudo")
+    probe = subprocess.run([bpftrace, "-e", "BEGIN { exit(); }"], stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=60,
+                           check=False)
+    if probe.returncode != 0:
+        last = probe.stderr.decode(errors="replace").strip().splitlines()[-1:]
+        return None, ("bpftrace cannot load programs here (" +
+                      (last[0] if last else f"status {probe.returncode}") + ")")
+    return bpftrace, None
+
+
+def duration(seconds):
+    seconds = round(seconds)
+    if seconds < 100:
+        return f"{seconds} s"
+    minutes, seconds = divmod(seconds, 60)
+    if minutes < 100:
+        return f"{minutes} min {seconds:02d} s"
+    return f"{minutes // 60} h {minutes % 60:02d} min"
+
+
+class Progress:
+    """Counts the steps of a long job and says on standard error how many are
+    done and left, and about how long is left: after each step, or at most
+    every interval seconds (and after the first and the last)."""
+
+    def __init__(self, prog, total, unit, interval=0.0):
+        self._prog = prog
+        self._total = total
+        self._unit = unit
+        self._interval = interval
+        self._done = 0
+        self._start = time.monotonic()
+        self._said = self._start
+        self._lock = threading.Lock()
+
+    def step(self, what=""):
+        with self._lock:
+            self._done += 1
+            now = time.monotonic()
+            if 1 < self._done < self._total and now - self._said < self._interval:
+                return
+            self._said = now
+            left = self._total - self._done
+            estimate = (f", about {duration((now - self._start) / self._done * left)} left"
+                        if left else f", in {duration(now - self._start)}")
+            print(f"{self._prog}: {self._done} of {self._total} {self._unit} done, {left} left"
+                  f"{estimate}{': ' + what if what else ''}", file=sys.stderr, flush=True)
+
+
+if __name__ == "__main__":
+    if sys.argv[1:] != ["version"]:
+        sys.exit("usage: tools/toolsupport.py version")
+    print(version())
