@@ -315,15 +315,27 @@ struct Recorded {
     }
 };
 
-// Reads the run recorded in dir: out, trace.tsv, and sizes, where the run of
-// a build of given sizes records them (NUM_TRANSLATERS NUM_CLIENTS MAX_CHARS).
+// Reads the run recorded in dir: out, trace.tsv, and the sizes of the build
+// that ran it, as tools/trace writes them (NAME=VALUE a line).
 Recorded LoadRecorded(const std::string& dir) {
     Recorded run;
     run.log = ReadFile(dir + "/out");
     run.trace_path = dir + "/trace.tsv";
+    std::map<std::string, int> recorded;
+    std::istringstream lines(ReadFile(dir + "/sizes"));
+    for (std::string line; std::getline(lines, line);) {
+        const std::size_t equals = line.find('=');
+        if (equals != std::string::npos) {
+            recorded[line.substr(0, equals)] = std::atoi(line.c_str() + equals + 1);
+        }
+    }
     logcheck::Sizes& sizes = run.sizes;
-    if (std::istringstream(ReadFile(dir + "/sizes")) >> sizes.translaters >> sizes.clients >>
-        sizes.max_chars) {
+    const bool has_sizes = recorded.count("NUM_TRANSLATERS") != 0 &&
+                           recorded.count("NUM_CLIENTS") != 0 && recorded.count("MAX_CHARS") != 0;
+    if (has_sizes) {
+        sizes.translaters = recorded["NUM_TRANSLATERS"];
+        sizes.clients = recorded["NUM_CLIENTS"];
+        sizes.max_chars = recorded["MAX_CHARS"];
         run.size_args = {"--translaters", std::to_string(sizes.translaters),
                          "--clients",     std::to_string(sizes.clients),
                          "--max-chars",   std::to_string(sizes.max_chars)};

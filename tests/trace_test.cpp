@@ -205,8 +205,9 @@ TEST(TraceToolTest, SaysWhenBpftraceIsMissing) {
 }
 
 // A directory in /tmp that every user may read, holding copies of the trace
-// tool and the program: the checkout itself may be private to its owner (as
-// root's home directory is), and then user nobody could not start the tool.
+// tool (with the module it imports) and the program: the checkout itself may
+// be private to its owner (as root's home directory is), and then user nobody
+// could not start the tool.
 class CPublicCopies {
 public:
     CPublicCopies() {
@@ -220,6 +221,7 @@ public:
                                    fs::perms::group_exec | fs::perms::others_read |
                                    fs::perms::others_exec);
         fs::copy_file(TRACE_TOOL, Tool());
+        fs::copy_file(SOURCE_DIR + "/tools/toolsupport.py", m_dir + "/toolsupport.py");
         fs::copy_file(TRANSLATERS_EXE, Program());
     }
     ~CPublicCopies() {

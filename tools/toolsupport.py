@@ -32,9 +32,14 @@ CAP_BPF = 39
 
 
 def version():
-    """The project's version: that of the project() line of CMakeLists.txt."""
-    with open(os.path.join(ROOT, "CMakeLists.txt"), encoding="utf-8") as cmake:
-        found = re.search(r"^project\(translaters\s+VERSION\s+([0-9.]+)", cmake.read(), re.M)
+    """The project's version: that of the project() line of CMakeLists.txt
+    (unknown for a script copied out of its checkout)."""
+    try:
+        with open(os.path.join(ROOT, "CMakeLists.txt"), encoding="utf-8") as cmake:
+            found = re.search(r"^project\(translaters\s+VERSION\s+([0-9.]+)", cmake.read(),
+                              re.M)
+    except OSError:
+        found = None
     return found.group(1) if found else "unknown"
 
 
@@ -55,7 +60,10 @@ def run_main(main):
     command-line tools: point standard output at /dev/null so that the flush
     at exit raises no second error); Ctrl-C likewise, without a traceback."""
     try:
-        status = main()
+        try:
+            status = main()
+        except SystemExit as end:  # argparse's, after --help, --version or a usage error
+            status = end.code
         sys.stdout.flush()
     except BrokenPipeError:
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
