@@ -326,7 +326,8 @@ Recorded LoadRecorded(const std::string& dir) {
     for (std::string line; std::getline(lines, line);) {
         const std::size_t equals = line.find('=');
         if (equals != std::string::npos) {
-            recorded[line.substr(0, equals)] = std::atoi(line.c_str() + equals + 1);
+            recorded[line.substr(0, equals)] =
+                static_cast<int>(std::strtol(line.c_str() + equals + 1, nullptr, 10));
         }
     }
     logcheck::Sizes& sizes = run.sizes;
