@@ -11,6 +11,7 @@
 
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -139,41 +140,276 @@ protected:
 std::string HostileInput::s_log;
 
 // Each kind of broken log, through both readers: refused (exit status 1) with
-// the line named and the bad bytes shown as \xNN.
+// the line named as FILE:LINE and the bad bytes shown as \xNN; where one cause
+// explains every finding, one line that names it and what to do instead; of
+// findings alike, the first three and a count of the rest.
 TEST_F(HostileInput, BrokenLogsAreRefusedNamingTheLine) {
     ASSERT_FALSE(s_log.empty());
     struct Case {
         const char* what;
         std::string log;
         std::vector<std::string> options;
-        std::string where;
+        int line;  // 0: the run as a whole
         std::string says;
+        bool one_line;  // the one cause named instead of the findings
     };
     const logcheck::Sizes built;
-    const std::string crlf = WithCrLf(s_log);
     std::string cut = s_log;
     cut.pop_back();
+    std::string alike;  // its first ten lines unknown, alike
+    for (const std::string& line : testing_support::SplitLines(s_log)) {
+        alike += (alike.size() < 10 * 16 ? "Client 3: Hello" : line) + "\n";
+    }
     const std::vector<Case> cases = {
-        {"CR LF line ends", crlf, {}, "line 1:", "\\x0D\": it ends in a carriage return"},
-        {"a NUL byte", WithLine(5, LineOf(5).insert(3, 1, '\0')), {}, "line 5:", "\\x00"},
-        {"invalid UTF-8", WithLine(7, LineOf(7) + "\xC3\x28\xFF"), {}, "line 7:", "\\xC3(\\xFF"},
+        {"CR LF line ends", WithCrLf(s_log), {}, 0, "[crlf-log]", true},
+        {"a NUL byte", WithLine(5, LineOf(5).insert(3, 1, '\0')), {}, 5, "\\x00", false},
+        {"invalid UTF-8", WithLine(7, LineOf(7) + "\xC3\x28\xFF"), {}, 7, "\\xC3(\\xFF", false},
         {"a log of a build with more translaters",
          s_log,
          {"--translaters", std::to_string(built.translaters - 1)},
-         "line ",
-         "does not exist"},
-        {"a file that is no log", ReadFile(SAMPLE_TRACE), {}, "line 1:", "unknown line"},
-        {"a log cut short", cut, {}, "line ", "does not end with a newline"},
+         0,
+         "check it with --translaters " + std::to_string(built.translaters),
+         true},
+        {"a file that is no log", ReadFile(SAMPLE_TRACE), {}, 1, "unknown line", false},
+        {"a log cut short",
+         cut,
+         {},
+         static_cast<int>(testing_support::SplitLines(cut).size()),
+         "[cut-log]",
+         true},
+        {"ten lines alike", alike, {}, 3, "\n... and 7 more like it\n", false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        ExpectRefused(Check(c.log, c.options), 1, c.where, c.says);
-        ExpectRefused(Report(c.log, c.options), 1, c.where, c.says);
+        const std::string line = c.line == 0 ? "run: [" : ":" + std::to_string(c.line) + ": [";
+        for (const auto& [where, result] :
+             {std::make_pair(m_dir.File("out") + line, Check(c.log, c.options)),
+              std::make_pair("<stdin>" + line, Report(c.log, c.options))}) {
+            ExpectRefused(result, 1, c.line == 0 ? line : where, c.says);
+            if (c.one_line) {
+                EXPECT_EQ(testing_support::SplitLines(result.err).size(), 1U) << result.err;
+            }
+        }
     }
-    // An empty log: no thread wrote, which the checker says of the run as a
-    // whole; the report takes an empty standard input as a usage error.
-    ExpectRefused(Check(""), 1, "run: [missing-thread]", "wrote no line");
+    // The cut log's fix names the option, and which reader takes it.
+    EXPECT_NE(Check(cut).err.find("check it with --cut"), std::string::npos);
+    EXPECT_NE(Report(cut).err.find("check it with translaters-check --cut"), std::string::npos);
+    // An empty log is named so; the report takes an empty standard input as a
+    // usage error.
+    ExpectRefused(Check(""), 1, "run: [empty-log]", "the log is empty");
     ExpectRefused(Report(""), 2, "standard input", "empty");
+}
+
+// A command line of a reader and what it must answer: its exit status and
+// words on standard output or standard error. Refused input leaves standard
+// output empty.
+struct CommandCase {
+    const char* what;
+    std::vector<std::string> args;
+    std::string stdin_text;
+    bool dev_full;  // standard output is /dev/full
+    int status;
+    bool on_stdout;
+    std::string says;
+};
+
+void ExpectCommands(const std::string& program, const std::vector<CommandCase>& cases) {
+    for (const CommandCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        RunOptions options;
+        options.args = c.args;
+        options.stdin_text = c.stdin_text;
+        options.stdout_mode = c.dev_full ? testing_support::StdoutMode::kDevFull
+                                         : testing_support::StdoutMode::kCapture;
+        const RunResult result = RunProgram(program, options);
+        EXPECT_EQ(result.exit_status, c.status) << result.err.substr(0, 2000);
+        EXPECT_NE((c.on_stdout ? result.out : result.err).find(c.says), std::string::npos)
+            << "standard output:\n"
+            << result.out.substr(0, 2000) << "standard error:\n"
+            << result.err.substr(0, 2000);
+        if (c.status != 0) {
+            EXPECT_EQ(result.out, "") << "output that looks like success";
+        }
+    }
+}
+
+// The checker's command line as a GNU tool's: --help anywhere, --version,
+// --opt=value, -- and - for standard input; exit statuses as the shell gives
+// them, a real run cut by head accepted with --cut; a verdict that cannot be
+// written, and every usage error, told with the reason.
+TEST_F(HostileInput, CheckerCommandLine) {
+    const std::string out = m_dir.File("out");
+    const std::string err = m_dir.File("err");
+    WriteFile(out, s_log);
+    WriteFile(err, "");
+    // bash gives the program's status in PIPESTATUS; SIGPIPE ends it unless it
+    // was done before head read its 5000 bytes, which a run of a second never is.
+    RunOptions piped;
+    piped.args = {"-c", "\"$0\" 2> \"$1\" | head -c 5000 > \"$2\"; echo -n ${PIPESTATUS[0]}",
+                  TRANSLATERS_EXE, m_dir.File("cut-err"), m_dir.File("cut")};
+    const std::string status = RunProgram("/bin/bash", piped).out;
+    ASSERT_EQ(status, "141");
+    const std::vector<std::string> cut = {m_dir.File("cut"), m_dir.File("cut-err")};
+    const logcheck::Sizes built;
+    ExpectCommands(
+        CHECK,
+        {
+            {"--help after the operands",
+             {out, err, "0", "--help"},
+             "",
+             false,
+             0,
+             true,
+             "--failed-at N"},
+            {"--help: --cut's statuses", {"-h"}, "", false, 0, true, "141 (SIGPIPE) or 153"},
+            {"--help: the exit statuses", {"--help"}, "", false, 0, true, "Exit status: 0"},
+            {"--version",
+             {"--version"},
+             "",
+             false,
+             0,
+             true,
+             "translaters-check (translaters) " TRANSLATERS_VERSION "\n"},
+            {"--opt=value, -- and -",
+             {"--clients=" + std::to_string(built.clients), "--", "-", err, "0"},
+             s_log,
+             false,
+             0,
+             true,
+             "clean: "},
+            {"a real run that head cut",
+             {"--cut", cut[0], cut[1], status},
+             "",
+             false,
+             0,
+             true,
+             "clean: "},
+            {"its signal by name",
+             {"--cut", cut[0], cut[1], "SIGPIPE"},
+             "",
+             false,
+             0,
+             true,
+             "clean: "},
+            {"a size limit's signal by name",
+             {"--cut", cut[0], cut[1], "xfsz"},
+             "",
+             false,
+             0,
+             true,
+             "clean: "},
+            {"the cut run as a normal one",
+             {cut[0], cut[1], status},
+             "",
+             false,
+             1,
+             false,
+             "SIGPIPE ended the program (exit status 141)"},
+            {"a verdict that cannot be written",
+             {out, err, "0"},
+             "",
+             true,
+             2,
+             false,
+             "cannot write standard output: No space left on device"},
+            {"a signal's name misspelt",
+             {out, err, "SIGFOO"},
+             "",
+             false,
+             2,
+             false,
+             "the exit status 'SIGFOO'"},
+            {"standard input twice", {"-", "-", "0"}, "", false, 2, false, "one of the files"},
+            {"an unknown option",
+             {"--bogus=1", out, err, "0"},
+             "",
+             false,
+             2,
+             false,
+             "unknown option --bogus"},
+            {"a value for a flag",
+             {"--stopped=yes", out, err, "0"},
+             "",
+             false,
+             2,
+             false,
+             "--stopped takes no value"},
+            {"a missing file",
+             {m_dir.File("missing"), err, "0"},
+             "",
+             false,
+             2,
+             false,
+             "missing: No such file or directory"},
+        });
+}
+
+// The report's command line likewise, the log as a file argument, a run
+// directory's sizes (which the size options override), and files that cannot
+// be written told before any table is printed.
+TEST_F(HostileInput, ReportCommandLine) {
+    const std::string log = m_dir.File("log");
+    WriteFile(log, s_log);
+    const logcheck::Sizes built;
+    const std::string fewer = "NUM_TRANSLATERS=" + std::to_string(built.translaters - 1) + "\n";
+    for (const auto& [dir, sizes] :
+         {std::make_pair("fewer", fewer),
+          std::make_pair("bad", std::string("MAX_CHARS=9\nNUM_CLIENTS=x\n"))}) {
+        ASSERT_EQ(mkdir(m_dir.File(dir).c_str(), 0700), 0);
+        WriteFile(m_dir.File(dir) + "/trace.tsv", ReadFile(SAMPLE_TRACE));
+        WriteFile(m_dir.File(dir) + "/sizes", sizes);
+    }
+    ExpectCommands(
+        REPORT,
+        {
+            {"--help after the log", {log, "--help"}, "", false, 0, true, "--trace DIR"},
+            {"--version",
+             {"--version"},
+             "",
+             false,
+             0,
+             true,
+             "translaters-report (translaters) " TRANSLATERS_VERSION "\n"},
+            {"the log as a file, --opt=value", {"--format=tsv", log}, "", false, 0, true, "#run\t"},
+            {"-- and -", {"--format", "tsv", "--", "-"}, s_log, false, 0, true, "#run\t"},
+            {"an SVG file that cannot be written",
+             {"--svg", "/no/such/dir/x.svg", log},
+             "",
+             false,
+             2,
+             false,
+             "cannot write /no/such/dir/x.svg: No such file or directory"},
+            {"a report that cannot be written",
+             {log},
+             "",
+             true,
+             2,
+             false,
+             "No space left on device"},
+            {"two logs", {log, log}, "", false, 2, false, "one log at most"},
+            {"the run directory's sizes",
+             {"--trace", m_dir.File("fewer"), SAMPLE_LOG},
+             "",
+             false,
+             1,
+             false,
+             "check it with --translaters " + std::to_string(built.translaters)},
+            {"the size options over them",
+             {"--trace", m_dir.File("fewer"), "--translaters", std::to_string(built.translaters),
+              SAMPLE_LOG},
+             "",
+             false,
+             0,
+             true,
+             "Jobs"},
+            {"a malformed sizes file",
+             {"--trace", m_dir.File("bad"), SAMPLE_LOG},
+             "",
+             false,
+             1,
+             false,
+             m_dir.File("bad") + "/sizes:2: NUM_CLIENTS is 'x'"},
+        });
 }
 
 // A trace that does not belong with the log: refused, naming the trace line or
@@ -227,8 +463,8 @@ TEST_F(HostileInput, LargeSizesTakeTimeAndMemoryInProportionToTheLog) {
     for (const char* option : {"--translaters", "--clients", "--max-chars"}) {
         sizes.insert(sizes.end(), {option, largest});
     }
-    ExpectRefused(Check(log, sizes), 1, "line 1:", "has no leaving line");
-    ExpectRefused(Report(log, sizes), 1, "line 1:", "has no leaving line");
+    ExpectRefused(Check(log, sizes), 1, ":1: [", "has no leaving line");
+    ExpectRefused(Report(log, sizes), 1, ":1: [", "has no leaving line");
     const long long MEMORY = GIGABYTE / 4;
     EXPECT_LT(LargestChild(), MEMORY) << "(or an earlier test's reader took this much)";
 
@@ -258,9 +494,9 @@ TEST_F(HostileInput, GigabyteInputsAreReadInProportion) {
     const long long MEMORY = 3 * GIGABYTE;
     const std::string zeros = SparseFile("zeros", GIGABYTE);
     WriteFile(m_dir.File("empty"), "");
-    ExpectRefused(RunTool(CHECK, {zeros, m_dir.File("empty"), "0"}, "", TIMEOUT), 1,
-                  "line 1:", "\\x00\\x00");
-    ExpectRefused(RunTool(REPORT, {}, zeros, TIMEOUT), 1, "line 1:", "\\x00\\x00");
+    ExpectRefused(RunTool(CHECK, {zeros, m_dir.File("empty"), "0"}, "", TIMEOUT), 1, ":1: [",
+                  "\\x00\\x00");
+    ExpectRefused(RunTool(REPORT, {}, zeros, TIMEOUT), 1, ":1: [", "\\x00\\x00");
     WriteFile(m_dir.File("log"), s_log);
     ExpectRefused(RunTool(REPORT, {"--trace", zeros}, m_dir.File("log"), TIMEOUT), 1,
                   "trace line 1:", "not an event");
@@ -273,7 +509,7 @@ TEST_F(HostileInput, GigabyteInputsAreReadInProportion) {
                     "{ printf 'Client '; head -c $0 /dev/zero | tr '\\0' 1; "
                     "printf ': Entering thread\\n'; } | exec \"$1\"",
                     std::to_string(GIGABYTE), REPORT};
-    ExpectRefused(RunProgram("/bin/sh", options), 1, "line 1:", "unknown line \"Client 1111");
+    ExpectRefused(RunProgram("/bin/sh", options), 1, ":1: [", "unknown line \"Client 1111");
     EXPECT_LT(LargestChild(), MEMORY);
 }
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <map>
 #include <sstream>
 #include <stdexcept>
@@ -689,12 +690,18 @@ TEST(LogCheckStoppedRun, RejectsBrokenJobsAsInAnyRun) {
                     overlap.Size(), "client 2 starts sending to translater 0"));
 }
 
-// A log cut after any byte of a legal run, with the write failure reported.
+// A log cut after any byte of a legal run, with the write failure reported,
+// or the program ended by SIGPIPE or SIGXFSZ (status 128 + N, as the shell
+// gives it) before it could report it.
 TEST(LogCheckCutRun, AcceptsALegalLogCutAfterAnyByte) {
     const std::string out = BusyRun().Text();
     for (std::size_t size = 0; size <= out.size(); ++size) {
         ASSERT_TRUE(IsClean(CheckCutRun(out.substr(0, size), WRITE_FAILED, 1)))
             << "the first " << size << " bytes";
+        for (const int signal : {SIGPIPE, SIGXFSZ}) {
+            ASSERT_TRUE(IsClean(CheckCutRun(out.substr(0, size), "", 128 + signal)))
+                << "the first " << size << " bytes, signal " << signal;
+        }
     }
 }
 
@@ -702,6 +709,9 @@ TEST(LogCheckCutRun, RejectsAWrongEnd) {
     const std::string out = BusyRun().Text().substr(0, 200);
     EXPECT_TRUE(Has(CheckCutRun(out, WRITE_FAILED, 0), "exit-status", 0,
                     "exit status 0, expected 1 for a run whose log could not be written"));
+    EXPECT_TRUE(Has(CheckCutRun(out, "", 128 + SIGKILL), "exit-status", 0, "SIGKILL ended it"));
+    EXPECT_TRUE(Has(CheckCutRun(out, WRITE_FAILED, 128 + SIGPIPE), "stderr", 0,
+                    "expected it empty: SIGPIPE ended the program"));
     for (const char* err : {"", CREATE_FAILED, UNKNOWN_EXCEPTION}) {
         EXPECT_TRUE(Has(CheckCutRun(out, err, 1), "stderr", 0,
                         "expected exactly \"Unable to write the log to standard output\" and a "

@@ -5,148 +5,223 @@
 //
 // Prints one line per broken rule on standard error and exits 1 if there is
 // any; prints a line of totals and exits 0 for a clean run; 2 for a usage
-// error or a file that cannot be read. --failed-at N checks a run whose Nth thread
-// creation failed (the translaters first, then the clients); --stopped one
-// that a failure ended at any point; --cut one whose log was cut after some
-// byte (a file size limit, a reader that went away). The run is one of this
-// build's sizes unless the size options say otherwise. --format tsv writes
-// the totals, or the broken rules, as records for scripts (records.h) on
-// standard output instead.
+// error, a file that cannot be read, or a verdict that cannot be written.
+// When one cause explains the findings (an empty log, CR LF line ends, a run
+// of another kind or of a build of other sizes), one line names it and the
+// options to pass instead (diagnosis.h). --format tsv writes the totals, or
+// the findings, as records for scripts (records.h) on standard output instead.
 #include <cstdlib>
 #include <iostream>
+#include <sstream>
 #include <string>
-#include <utility>
+#include <vector>
 
+#include "command_line.h"
+#include "diagnosis.h"
 #include "log_checker.h"
 #include "records.h"
 
 namespace {
 
-const int EXIT_USAGE = 2;
+using command_line::EXIT_USAGE;
+
+const int EXIT_BROKEN_RUN = 1;
 
 const char USAGE[] =
     "usage: translaters-check [--failed-at N | --stopped | --cut] [--format human|tsv]\n"
     "                         [--translaters N] [--clients N] [--max-chars N]\n"
     "                         STDOUT_FILE STDERR_FILE EXIT_STATUS\n";
 
+const char HELP[] =
+    "\n"
+    "Checks a saved run of the translaters program, its standard output (the log),\n"
+    "standard error and exit status, against the rules every run keeps however\n"
+    "its threads were scheduled. Either file may be - for standard input.\n"
+    "\n"
+    "EXIT_STATUS is the program's, as the shell gives it: 0 to 255, 128 + N for a\n"
+    "run that signal N ended (141 for SIGPIPE), or the signal's name (SIGPIPE or\n"
+    "PIPE); -1 also stands for a run that some signal ended. After a pipeline,\n"
+    "bash gives the program's status in ${PIPESTATUS[0]}, not in $?.\n"
+    "\n"
+    "The kind of run (at most one; none: a normal run, exit status 0 and nothing\n"
+    "on standard error):\n"
+    "  --failed-at N   the Nth thread creation failed (the translaters are created\n"
+    "                  first, then the clients): exit status 1, \"Unable to create\n"
+    "                  thread\" on standard error, only the threads created before\n"
+    "                  it in the log\n"
+    "  --stopped       a failure ended the run at any point (a thread creation, an\n"
+    "                  allocation): exit status 1, \"Unable to create thread\" or\n"
+    "                  \"Unknown exception occured!\" on standard error, and a log\n"
+    "                  that is a legal beginning of a run\n"
+    "  --cut           the log was cut after some byte, by a reader that went away\n"
+    "                  or a file size limit: exit status 141 (SIGPIPE) or 153\n"
+    "                  (SIGXFSZ) and nothing on standard error, or, with those\n"
+    "                  signals ignored, 1 and \"Unable to write the log to standard\n"
+    "                  output\"; the log a legal beginning, its last line cut anywhere\n"
+    "\n"
+    "  --format tsv    write the verdict as records for scripts on standard output,\n"
+    "                  a stable form (see the manual page); --format human, the\n"
+    "                  default, writes lines for people\n"
+    "  --help, -h      show this help and exit\n"
+    "  --version       show the version and exit\n"
+    "\n"
+    "The run comes from a build of this checker's sizes unless these say otherwise:\n"
+    "%SIZES%"
+    "\n"
+    "An option's value may follow it (--clients 200) or an = (--clients=200);\n"
+    "-- ends the options.\n"
+    "\n"
+    "Output: for a clean run, one line of totals on standard output. Otherwise, on\n"
+    "standard error, a line per broken rule, \"FILE:LINE: [rule] message\" (FILE the\n"
+    "log, <stdin> for standard input) or \"run: [rule] message\" for the run as a\n"
+    "whole; of findings alike, the first three, and a count of the rest. When one\n"
+    "cause explains them all (an empty log, CR LF line ends, a run of another kind\n"
+    "or of a build of other sizes), one line names it and the options to pass.\n"
+    "\n"
+    "Exit status: 0 the run keeps every rule; 1 it breaks one at least; 2 a usage\n"
+    "error, a file that cannot be read, or a verdict that cannot be written.\n"
+    "\n"
+    "Examples:\n"
+    "  translaters > out 2> err; translaters-check out err $?\n"
+    "  translaters 2> err | head -c 5000 > out\n"
+    "  translaters-check --cut out err ${PIPESTATUS[0]}\n";
+
+const std::vector<command_line::OptionSpec> OPTIONS = {
+    {"--failed-at", true},   {"--stopped", false}, {"--cut", false},     {"--format", true},
+    {"--translaters", true}, {"--clients", true},  {"--max-chars", true}};
+
 // How the run is to be checked.
 struct Mode {
-    int failed_at = 0;
-    bool stopped = false;
-    bool cut = false;
+    logcheck::RunType type;
     bool tsv = false;
     logcheck::Sizes sizes;
+    std::vector<std::string> operands;  // stdout file, stderr file, exit status
 };
 
-bool ParseInt(const std::string& text, long low, long high, int& value) {
-    char* end = nullptr;
-    const long parsed = std::strtol(text.c_str(), &end, 10);
-    if (text.empty() || *end != '\0' || parsed < low || parsed > high) {
-        return false;
-    }
-    value = static_cast<int>(parsed);
-    return true;
-}
-
 int Usage(const std::string& problem) {
-    std::cerr << "translaters-check: " << problem << "\n" << USAGE;
+    std::cerr << "translaters-check: " << problem << "\n"
+              << USAGE << "Try 'translaters-check --help' for more information.\n";
     return EXIT_USAGE;
 }
 
-// Reads the options; returns "" or what is wrong, and the index of the first
-// file in first.
-std::string ParseOptions(int argc, char** argv, Mode& mode, int& first) {
+// Reads the command line; returns "" or what is wrong.
+std::string ParseOptions(int argc, char** argv, Mode& mode) {
+    command_line::Arguments arguments;
+    std::string problem = command_line::Parse(argc, argv, OPTIONS, arguments);
+    if (!problem.empty()) {
+        return problem;
+    }
     std::string failed_at;
-    for (first = 1; first < argc && argv[first][0] == '-' && argv[first][1] != '\0'; ++first) {
-        const std::string option = argv[first];
-        std::string problem;
-        if (logcheck::TakeSizeOption(argc, argv, first, mode.sizes, problem)) {
+    for (const auto& [name, value] : arguments.options) {
+        if (command_line::SetSizeOption(name, value, mode.sizes, problem)) {
             if (!problem.empty()) {
                 return problem;
             }
-        } else if (option == "--failed-at" && first + 1 < argc) {
-            failed_at = argv[++first];
-        } else if (option == "--stopped" || option == "--cut") {
-            (option == "--stopped" ? mode.stopped : mode.cut) = true;
-        } else if (option == "--format" && first + 1 < argc) {
-            const std::string format = argv[++first];
-            if (format != "human" && format != "tsv") {
-                return "unknown format '" + format + "': human or tsv";
-            }
-            mode.tsv = format == "tsv";
+        } else if (name == "--failed-at") {
+            failed_at = value;
+        } else if (name == "--stopped" || name == "--cut") {
+            (name == "--stopped" ? mode.type.stopped : mode.type.cut) = true;
+        } else if (value != "human" && value != "tsv") {
+            return "unknown format '" + value + "': human or tsv";
         } else {
-            return "unknown option " + option;
+            mode.tsv = value == "tsv";
         }
     }
-    if (!failed_at.empty() && !ParseInt(failed_at, 1, mode.sizes.Creations(), mode.failed_at)) {
-        return "--failed-at needs a creation from 1 to " + std::to_string(mode.sizes.Creations());
+    if (!failed_at.empty()) {
+        char* end = nullptr;
+        const long at = std::strtol(failed_at.c_str(), &end, 10);
+        if (*end != '\0' || at < 1 || at > mode.sizes.Creations()) {
+            return "--failed-at needs a creation from 1 to " +
+                   std::to_string(mode.sizes.Creations());
+        }
+        mode.type.failed_at = static_cast<int>(at);
     }
-    if ((mode.failed_at != 0) + mode.stopped + mode.cut > 1) {
+    if ((mode.type.failed_at != 0) + mode.type.stopped + mode.type.cut > 1) {
         return "--failed-at, --stopped and --cut are each a kind of run: give one at most";
     }
-    return argc - first == 3 ? "" : "three arguments are needed after the options";
+    mode.operands = arguments.operands;
+    if (mode.operands.size() != 3) {
+        return "three arguments are needed: STDOUT_FILE STDERR_FILE EXIT_STATUS";
+    }
+    if (mode.operands[0] == "-" && mode.operands[1] == "-") {
+        return "standard input can stand for one of the files only";
+    }
+    return "";
 }
 
-logcheck::Result CheckAs(const Mode& mode, const std::string& out, const std::string& err,
-                         int exit_status) {
-    if (mode.failed_at != 0) {
-        return logcheck::CheckFailedRun(out, err, exit_status, mode.failed_at, mode.sizes);
+// Writes text on standard output; the exit status, 2 if it cannot be written.
+int Finish(const std::string& text, int status) {
+    std::string why;
+    if (!command_line::FinishStdout(text, why)) {
+        std::cerr << "translaters-check: cannot write standard output: " << why << "\n";
+        return EXIT_USAGE;
     }
-    if (mode.stopped) {
-        return logcheck::CheckStoppedRun(out, err, exit_status, mode.sizes);
-    }
-    return mode.cut ? logcheck::CheckCutRun(out, err, exit_status, mode.sizes)
-                    : logcheck::CheckRun(out, err, exit_status, mode.sizes);
+    return status;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
-        std::cout << USAGE
-                  << "\nChecks a saved run of the translaters program: its standard "
-                     "output, standard error and exit status.\n--format tsv writes the "
-                     "verdict as records for scripts, in a stable form (see\nthe manual "
-                     "page).\n\n"
-                  << logcheck::SizeOptionsHelp();
-        return 0;
+    const command_line::Request request = command_line::FindRequest(argc, argv);
+    if (request == command_line::Request::kHelp) {
+        std::string help = HELP;
+        help.replace(help.find("%SIZES%"), 7, command_line::SizeOptionsHelp());
+        return Finish(USAGE + help, 0);
+    }
+    if (request == command_line::Request::kVersion) {
+        return Finish(command_line::VersionText("translaters-check"), 0);
     }
     Mode mode;
-    int first = 1;
-    const std::string problem = ParseOptions(argc, argv, mode, first);
+    const std::string problem = ParseOptions(argc, argv, mode);
     if (!problem.empty()) {
         return Usage(problem);
     }
     std::string out;
     std::string err;
     int exit_status = 0;
-    for (const auto& [path, text] :
-         {std::make_pair(argv[first], &out), std::make_pair(argv[first + 1], &err)}) {
+    for (const auto& [operand, text] :
+         {std::make_pair(mode.operands[0], &out), std::make_pair(mode.operands[1], &err)}) {
         std::string why;
-        if (!logcheck::ReadFile(path, *text, &why)) {
-            std::cerr << "translaters-check: cannot read " << path << ": " << why << "\n";
+        if (!command_line::ReadOperand(operand, *text, why)) {
+            std::cerr << "translaters-check: cannot read " << command_line::DisplayName(operand)
+                      << ": " << why << "\n";
             return EXIT_USAGE;
         }
     }
-    if (!ParseInt(argv[first + 2], -1, 255, exit_status)) {
-        return Usage("the exit status is a number from -1 (killed by a signal) to 255");
+    if (!command_line::ParseExitStatus(mode.operands[2], exit_status)) {
+        return Usage("the exit status '" + mode.operands[2] +
+                     "' is none: a number from 0 to 255 (128 + N for a run that signal N "
+                     "ended, -1 for some signal) or a signal's name, such as SIGPIPE");
     }
-    const logcheck::Result result = CheckAs(mode, out, err, exit_status);
-    if (mode.tsv) {
-        if (result.Clean()) {
-            records::WriteHeader(std::cout, records::RUN, false);
-            records::WriteRecord(std::cout, records::RUN, false,
-                                 records::RunFields(result.summary));
-        } else {
-            records::WriteFindings(std::cout, result);
+    const logcheck::Result result = logcheck::Check(mode.type, out, err, exit_status, mode.sizes);
+    if (result.Clean()) {
+        if (mode.tsv) {
+            std::ostringstream records;
+            records::WriteHeader(records, records::RUN, false);
+            records::WriteRecord(records, records::RUN, false, records::RunFields(result.summary));
+            return Finish(records.str(), 0);
         }
-        return result.Clean() ? 0 : 1;
+        return Finish("clean: " + std::to_string(result.summary.line_count) + " lines, " +
+                          std::to_string(result.summary.jobs.size()) + " jobs, " +
+                          std::to_string(result.summary.turned_away.size()) +
+                          " clients turned away\n",
+                      0);
     }
-    if (!result.Clean()) {
-        std::cerr << logcheck::FormatFindings(result, result.findings.size());
-        return 1;
+    const std::string log_name = command_line::DisplayName(mode.operands[0]);
+    const logcheck::Diagnosis diagnosis = logcheck::Diagnose(
+        logcheck::CheckedRun{mode.type, out, err, exit_status, mode.sizes, result},
+        logcheck::Advice{log_name, true});
+    logcheck::Result shown = result;
+    if (diagnosis.use == logcheck::Diagnosis::Use::kInstead) {
+        shown.findings = {diagnosis.finding};
+    } else if (diagnosis.use == logcheck::Diagnosis::Use::kAfter) {
+        shown.findings.push_back(diagnosis.finding);
     }
-    std::cout << "clean: " << result.summary.line_count << " lines, " << result.summary.jobs.size()
-              << " jobs, " << result.summary.turned_away.size() << " clients turned away\n";
-    return 0;
+    if (mode.tsv) {
+        std::ostringstream records;
+        records::WriteFindings(records, shown);
+        return Finish(records.str(), EXIT_BROKEN_RUN);
+    }
+    std::cerr << logcheck::FormatFindings(shown, shown.findings.size(), log_name);
+    return EXIT_BROKEN_RUN;
 }

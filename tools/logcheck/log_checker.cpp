@@ -15,6 +15,8 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "command_line.h"
+
 namespace logcheck {
 namespace {
 
@@ -313,12 +315,29 @@ void CLogChecker::CheckExitAndStderr(const std::string& err, int exit_status) {
                                      " for a run stopped by a failure",
                                      " for a run whose log could not be written"};
     const int expected = CutShort() ? 1 : 0;
-    if (exit_status < 0) {
-        Report("exit-status", 0, "the program did not exit by itself (a signal ended it)");
-    } else if (exit_status != expected) {
+    const std::string signal = command_line::SignalOfStatus(exit_status);
+    const bool cut_by_signal =
+        m_kind == RunKind::kCut && (signal == "SIGPIPE" || signal == "SIGXFSZ");
+    if (cut_by_signal) {
+        if (!err.empty()) {
+            Report("stderr", 0,
+                   Str("standard error is ", Quote(err), ", expected it empty: ", signal,
+                       " ended the program before it could report anything"));
+        }
+        return;
+    }
+    const char* const CUT_BY_SIGNAL = ", or 141 (SIGPIPE) or 153 (SIGXFSZ) for one a signal ended";
+    if (exit_status < 0 || !signal.empty()) {
         Report("exit-status", 0,
-               Str("exit status ", exit_status, ", expected ", expected,
-                   RUN_KINDS[static_cast<int>(m_kind)]));
+               Str("the program did not exit by itself (",
+                   signal.empty() ? std::string("a signal") : signal, " ended it",
+                   signal.empty() ? "" : Str(": exit status ", exit_status), ")",
+                   m_kind == RunKind::kCut ? Str("; expected exit status 1", CUT_BY_SIGNAL) : ""));
+    } else if (exit_status != expected) {
+        Report(
+            "exit-status", 0,
+            Str("exit status ", exit_status, ", expected ", expected,
+                RUN_KINDS[static_cast<int>(m_kind)], m_kind == RunKind::kCut ? CUT_BY_SIGNAL : ""));
     }
     CheckStderr(err);
 }
@@ -338,7 +357,10 @@ void CLogChecker::CheckStderr(const std::string& err) {
     const std::string text(expected, std::strlen(expected) - 1);
     Report("stderr", 0,
            Str("standard error is ", Quote(err), ", expected exactly \"", text, "\"",
-               stopped ? " or \"Unknown exception occured!\"" : "", " and a newline"));
+               stopped ? " or \"Unknown exception occured!\"" : "", " and a newline",
+               m_kind == RunKind::kCut ? " (or nothing, with exit status 141 or 153 for a run "
+                                         "that SIGPIPE or SIGXFSZ ended)"
+                                       : ""));
 }
 
 void CLogChecker::ReadLog(const std::string& out) {
@@ -1077,38 +1099,6 @@ Result CheckCutRun(const std::string& out, const std::string& err, int exit_stat
     return CLogChecker(RunKind::kCut, sizes).Check(out, err, exit_status);
 }
 
-std::string SizeOptionsHelp() {
-    const Sizes built;
-    return Str("  --translaters N  read a log of a build with N translaters (this build's: ",
-               built.translaters, ")\n",
-               "  --clients N      ... with N clients (this build's: ", built.clients, ")\n",
-               "  --max-chars N    ... whose jobs are 1 to N letters (this build's: ",
-               built.max_chars, ")\n");
-}
-
-bool TakeSizeOption(int argc, char** argv, int& i, Sizes& sizes, std::string& problem) {
-    const std::string option = argv[i];
-    int* size = option == "--translaters" ? &sizes.translaters
-                : option == "--clients"   ? &sizes.clients
-                : option == "--max-chars" ? &sizes.max_chars
-                                          : nullptr;
-    if (size == nullptr) {
-        return false;
-    }
-    const char* value = i + 1 < argc ? argv[++i] : "";
-    char* end = nullptr;
-    errno = 0;
-    const long parsed = std::strtol(value, &end, 10);
-    if (*value == '\0' || *end != '\0' || errno != 0 || parsed < 1 ||
-        parsed > run_sizes::LARGEST_SIZE) {
-        problem =
-            option + " needs a whole number from 1 to " + std::to_string(run_sizes::LARGEST_SIZE);
-    } else {
-        *size = static_cast<int>(parsed);
-    }
-    return true;
-}
-
 bool ReadFile(const std::string& path, std::string& text, std::string* problem) {
     std::string why;
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -1149,20 +1139,89 @@ bool ReadWhole(int fd, std::string& text, std::string& problem) {
     }
 }
 
-std::string FormatFindings(const Result& result, std::size_t max_findings) {
+Result Check(const RunType& type, const std::string& out, const std::string& err, int exit_status,
+             const Sizes& sizes) {
+    if (type.failed_at != 0) {
+        return CheckFailedRun(out, err, exit_status, type.failed_at, sizes);
+    }
+    if (type.stopped) {
+        return CheckStoppedRun(out, err, exit_status, sizes);
+    }
+    return type.cut ? CheckCutRun(out, err, exit_status, sizes)
+                    : CheckRun(out, err, exit_status, sizes);
+}
+
+namespace {
+
+// Of findings alike, this many are shown before the rest are counted.
+const int SHOWN_ALIKE = 3;
+
+// What findings alike have in common: the rule and the message with its
+// numbers, quoted characters ('a', '\x0D') and quoted line ("...") left out.
+std::string Likeness(const Finding& finding) {
+    const std::string& message = finding.message;
+    const std::size_t first_quote = message.find('"');
+    const std::size_t last_quote = message.rfind('"');
+    std::string key = finding.rule + "\t";
+    for (std::size_t i = 0; i < message.size(); ++i) {
+        const char ch = message[i];
+        if (i == first_quote && last_quote > i) {
+            key += "\"\"";
+            i = last_quote;
+        } else if (ch >= '0' && ch <= '9') {
+            key += '#';
+            while (i + 1 < message.size() && message[i + 1] >= '0' && message[i + 1] <= '9') {
+                ++i;
+            }
+        } else if (ch == '\'' && i + 2 < message.size() && message[i + 2] == '\'') {
+            key += "''";
+            i += 2;
+        } else if (ch == '\'' && i + 5 < message.size() && message[i + 1] == '\\' &&
+                   message[i + 5] == '\'') {
+            key += "''";
+            i += 5;
+        } else {
+            key += ch;
+        }
+    }
+    return key;
+}
+
+}  // namespace
+
+std::string FormatFindings(const Result& result, std::size_t max_findings,
+                           const std::string& log_name) {
+    std::map<std::string, int> alike;
+    for (const Finding& finding : result.findings) {
+        ++alike[Likeness(finding)];
+    }
+    std::map<std::string, int> seen;
     std::ostringstream text;
-    const std::size_t shown = std::min(max_findings, result.findings.size());
-    for (std::size_t i = 0; i < shown; ++i) {
-        const Finding& finding = result.findings[i];
+    std::size_t shown = 0;
+    std::size_t unshown = 0;
+    for (const Finding& finding : result.findings) {
+        const std::string key = Likeness(finding);
+        const int n = ++seen[key];
+        if (n > SHOWN_ALIKE) {
+            continue;  // counted with the last of them shown
+        }
+        if (shown == max_findings) {
+            unshown += n < SHOWN_ALIKE ? 1 : alike[key] - SHOWN_ALIKE + 1;
+            continue;
+        }
+        ++shown;
         if (finding.line != 0) {
-            text << "line " << finding.line << ": ";
+            text << log_name << ":" << finding.line << ": ";
         } else {
             text << "run: ";
         }
         text << "[" << finding.rule << "] " << finding.message << "\n";
+        if (n == SHOWN_ALIKE && alike[key] > SHOWN_ALIKE) {
+            text << "... and " << alike[key] - SHOWN_ALIKE << " more like it\n";
+        }
     }
-    if (shown < result.findings.size()) {
-        text << "... and " << result.findings.size() - shown << " more findings\n";
+    if (unshown > 0) {
+        text << "... and " << unshown << " more findings\n";
     }
     return text.str();
 }

@@ -67,7 +67,8 @@ struct Result {
 // Its time and memory grow in proportion to the log's length.
 
 // A normal run: exit status 0, nothing on standard error, every thread's lines
-// complete. exit_status is -1 for a process that did not exit normally.
+// complete. exit_status is as the shell gives it: 128 + N for a process that
+// signal N ended; -1 also stands for one that some signal ended.
 Result CheckRun(const std::string& out, const std::string& err, int exit_status,
                 const Sizes& sizes = Sizes{});
 
@@ -89,26 +90,35 @@ Result CheckStoppedRun(const std::string& out, const std::string& err, int exit_
                        const Sizes& sizes = Sizes{});
 
 // A run whose standard output took only the first out.size() bytes of its log
-// (a file size limit, a reader that went away): the program ran on to its end
-// and then found its log unwritten: exit status 1, "Unable to write the log to
-// standard output" on standard error, and out the beginning of a legal log, as
-// for a stopped run, whose last line may be cut anywhere.
+// (a file size limit, a reader that went away), and out the beginning of a
+// legal log, as for a stopped run, whose last line may be cut anywhere. Either
+// the program ran on to its end and then found its log unwritten (SIGPIPE or
+// SIGXFSZ ignored): exit status 1 and "Unable to write the log to standard
+// output" on standard error; or the signal ended it: exit status 141 (128 +
+// SIGPIPE) or 153 (128 + SIGXFSZ), as the shell gives them, and nothing on
+// standard error.
 Result CheckCutRun(const std::string& out, const std::string& err, int exit_status,
                    const Sizes& sizes = Sizes{});
 
-// One finding per line, "line 12: [rule] message" ("run: ..." for line 0), at
-// most max_findings of them followed by a count of the rest.
-std::string FormatFindings(const Result& result, std::size_t max_findings = 50);
+// The kind of run a check expects, as translaters-check's options name it:
+// none of these for a normal run.
+struct RunType {
+    int failed_at = 0;  // --failed-at N
+    bool stopped = false;
+    bool cut = false;
+};
 
-// The options of translaters-check and translaters-report that set the sizes
-// of the run a log comes from, for a log of another build: if argv[i] is one
-// of them, takes its value from argv[i + 1] (advancing i), sets it in sizes
-// and returns true; problem tells what is wrong with a bad value. False if
-// argv[i] is no size option.
-bool TakeSizeOption(int argc, char** argv, int& i, Sizes& sizes, std::string& problem);
+// The check of a run of that type.
+Result Check(const RunType& type, const std::string& out, const std::string& err, int exit_status,
+             const Sizes& sizes = Sizes{});
 
-// The lines of --help that describe those options.
-std::string SizeOptionsHelp();
+// One finding per line, "LOG:12: [rule] message" (GNU's FILE:LINE, LOG the
+// log's name), or "run: [rule] message" for the run as a whole (line 0). Of
+// findings alike (the same rule and message but for numbers and quoted text),
+// the first few are shown and the rest counted in one line; at most
+// max_findings lines of findings are shown, and the rest counted.
+std::string FormatFindings(const Result& result, std::size_t max_findings = 50,
+                           const std::string& log_name = "log");
 
 // Reads a saved run's file (its log, standard error, or a trace recorded with
 // it) whole into text; false if it cannot be opened or read (a directory, a

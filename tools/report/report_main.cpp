@@ -1,17 +1,28 @@
 // translaters-report: a table and, on request, pictures of one run of the
-// translaters program, read from its log on standard input; with a trace
-// recorded beside the log (tools/trace), along real time too.
+// translaters program, read from its log (a file, or standard input); with a
+// trace recorded beside the log (tools/trace), along real time too.
 //
 //   build/translaters | translaters-report [--svg FILE] [--axis line|time]
-//                                          [--trace FILE] [--perfetto FILE]
+//                                          [--trace DIR|FILE] [--perfetto FILE]
 //                                          [--format human|tsv]
 //                                          [--translaters N] [--clients N] [--max-chars N]
+//                                          [LOG]
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
 #include <iostream>
+#include <sstream>
 #include <string>
+#include <system_error>
+#include <utility>
+#include <vector>
 
+#include "command_line.h"
+#include "diagnosis.h"
 #include "log_checker.h"
 #include "report.h"
 #include "run_model.h"
@@ -19,20 +30,22 @@
 
 namespace {
 
+using command_line::EXIT_USAGE;
+
 const int EXIT_BROKEN_LOG = 1;
-const int EXIT_USAGE = 2;
 
 const char USAGE[] =
-    "usage: translaters-report [--svg FILE [--axis line|time]] [--trace FILE]\n"
+    "usage: translaters-report [--svg FILE [--axis line|time]] [--trace DIR|FILE]\n"
     "                          [--perfetto FILE] [--format human|tsv] [--translaters N]\n"
-    "                          [--clients N] [--max-chars N] < LOG\n";
+    "                          [--clients N] [--max-chars N] [LOG]\n";
 
 const char HELP[] =
     "\n"
-    "Reads the log of one run of the translaters program (its standard output) on\n"
-    "standard input, checks it with the log checker, and prints a table of the jobs\n"
-    "(client, translater, letters, first letter line and end-of-job line), of the\n"
-    "clients turned away, and the totals.\n"
+    "Reads the log of one run of the translaters program (its standard output)\n"
+    "from the file LOG, or from standard input when LOG is - or not given, checks\n"
+    "it with the log checker, and prints a table of the jobs (client, translater,\n"
+    "letters, first letter line and end-of-job line), of the clients turned away,\n"
+    "and the totals.\n"
     "\n"
     "  --svg FILE       also write the run to FILE as an SVG timeline: a lane per\n"
     "                   translater with a bar per job, the clients turned away, and\n"
@@ -43,8 +56,11 @@ const char HELP[] =
     "                   stop signal, the waits that ran out and the one-second tail\n"
     "                   of a missed stop signal; the driver's pauses and the stop\n"
     "                   flag; each client's pauses, claim attempts and sending\n"
-    "  --trace FILE     the trace recorded with the log by tools/trace (its\n"
-    "                   trace.tsv): the job table gains when each claim was won,\n"
+    "  --trace DIR      the run directory tools/trace wrote: its trace.tsv, the\n"
+    "                   trace recorded with the log, and its file sizes, the sizes\n"
+    "                   of the build that ran (NAME=VALUE lines), which the size\n"
+    "                   options below override; --trace FILE names the trace\n"
+    "                   alone. The job table gains when each claim was won,\n"
     "                   the first and last letter sent and the job ended (ms from\n"
     "                   the driver's start) and how long the letters waited in the\n"
     "                   queue (push to pop, mean and longest); the turned-away\n"
@@ -59,47 +75,53 @@ const char HELP[] =
     "  --format tsv     write the report as records for scripts instead of tables:\n"
     "                   tab-separated, a header line per table; stable (see the\n"
     "                   manual page); --format human, the tables, is the default\n"
-    "  --help           show this help\n"
+    "  --help, -h       show this help and exit\n"
+    "  --version        show the version and exit\n"
     "\n"
-    "The log is one of this build's sizes unless these say otherwise, for a log\n"
-    "made by a build of other sizes:\n"
+    "The log is one of this build's sizes unless the sizes file of --trace DIR or\n"
+    "these options (which win) say otherwise, for a log of a build of other sizes:\n"
     "%SIZES%"
+    "\n"
+    "An option's value may follow it (--svg run.svg) or an = (--svg=run.svg); --\n"
+    "ends the options.\n"
     "\n"
     "A log read this way comes without the run's standard error and exit status:\n"
     "it is checked as a normal run, as if standard error was empty and the exit\n"
     "status 0. A run whose thread creation failed is not a normal run; check it\n"
     "with translaters-check instead.\n"
     "\n"
+    "A log that breaks a rule gets its findings on standard error, each\n"
+    "\"LOG:LINE: [rule] message\" (<stdin> for standard input) or \"run: [rule]\n"
+    "message\"; when one cause explains them all (CR LF line ends, a run cut\n"
+    "short, a build of other sizes), one line names it and what to do.\n"
+    "\n"
     "Exit status: 0 the report is printed; 1 the log breaks a rule of the program,\n"
-    "or the trace was not recorded with this log: each broken rule, or the first\n"
-    "line where the trace and the log differ, is named on standard error and no\n"
-    "report is made; 2 a usage error (an empty standard input included), a\n"
-    "standard input or trace file that cannot be read, or a report or file that\n"
-    "cannot be written.\n"
+    "the trace was not recorded with this log, or the trace's sizes file is\n"
+    "malformed: each broken rule, or the first line where the trace and the log\n"
+    "differ, is named on standard error and no report is made; 2 a usage error\n"
+    "(an empty log included), a log or trace that cannot be read, or a report or\n"
+    "file that cannot be written, with the reason.\n"
     "\n"
     "Examples:\n"
     "  build/translaters | build/tools/report/translaters-report --svg run.svg\n"
-    "  sudo tools/trace run && build/tools/report/translaters-report --trace\n"
-    "      run/trace.tsv --svg run.svg --axis time --perfetto run.json < run/out\n";
+    "  sudo tools/trace run && build/tools/report/translaters-report --trace run\n"
+    "      --svg run.svg --axis time --perfetto run.json run/out\n";
+
+const std::vector<command_line::OptionSpec> OPTIONS = {
+    {"--svg", true},    {"--axis", true},        {"--trace", true},   {"--perfetto", true},
+    {"--format", true}, {"--translaters", true}, {"--clients", true}, {"--max-chars", true}};
 
 struct Options {
-    bool help = false;
-    logcheck::Sizes sizes;
+    std::vector<std::pair<std::string, std::string>> size_options;  // as given, applied last
     std::string svg_path;
     std::string axis;  // "" when not given: along the log's lines
     std::string trace_path;
+    std::string sizes_path;  // "" unless --trace names a run directory that has one
     std::string perfetto_path;
     std::string format;  // "" when not given: the human tables
+    std::string log = "-";
+    bool log_given = false;
 };
-
-// The value of an option that takes one; false if there is none.
-bool TakeValue(int argc, char** argv, int& i, std::string& value) {
-    if (i + 1 >= argc || argv[i + 1][0] == '\0') {
-        return false;
-    }
-    value = argv[++i];
-    return true;
-}
 
 // What is wrong with options that each parse: "" if nothing.
 std::string CheckOptions(const Options& options) {
@@ -110,68 +132,166 @@ std::string CheckOptions(const Options& options) {
         return "--axis is the axis of the --svg picture: give --svg FILE too";
     }
     if (options.axis == "time" && options.trace_path.empty()) {
-        return "--axis time needs --trace FILE: the times come from the trace";
+        return "--axis time needs --trace DIR: the times come from the trace";
     }
     if (!options.format.empty() && options.format != "human" && options.format != "tsv") {
         return "unknown format '" + options.format + "': human or tsv";
     }
     if (!options.perfetto_path.empty() && options.trace_path.empty()) {
-        return "--perfetto needs --trace FILE: the times come from the trace";
+        return "--perfetto needs --trace DIR: the times come from the trace";
     }
     return "";
 }
 
 // Returns "" when the arguments are good, else what is wrong with them.
 std::string ParseArguments(int argc, char** argv, Options& options) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        std::string* value = nullptr;
-        std::string problem;
-        if (logcheck::TakeSizeOption(argc, argv, i, options.sizes, problem)) {
+    command_line::Arguments arguments;
+    std::string problem = command_line::Parse(argc, argv, OPTIONS, arguments);
+    if (!problem.empty()) {
+        return problem;
+    }
+    for (const auto& [name, value] : arguments.options) {
+        logcheck::Sizes sizes;
+        if (command_line::SetSizeOption(name, value, sizes, problem)) {
             if (!problem.empty()) {
                 return problem;
             }
-        } else if (arg == "--help" || arg == "-h") {
-            options.help = true;
-        } else if (arg == "--svg") {
-            value = &options.svg_path;
-        } else if (arg == "--axis") {
-            value = &options.axis;
-        } else if (arg == "--trace") {
-            value = &options.trace_path;
-        } else if (arg == "--perfetto") {
-            value = &options.perfetto_path;
-        } else if (arg == "--format") {
-            value = &options.format;
-        } else {
-            return "unknown argument '" + arg + "'";
+            options.size_options.emplace_back(name, value);
+            continue;
         }
-        if (value != nullptr && !TakeValue(argc, argv, i, *value)) {
-            return arg + (arg == "--axis"     ? " needs line or time"
-                          : arg == "--format" ? " needs human or tsv"
-                                              : " needs a file name");
+        std::string& field = name == "--svg"        ? options.svg_path
+                             : name == "--axis"     ? options.axis
+                             : name == "--trace"    ? options.trace_path
+                             : name == "--perfetto" ? options.perfetto_path
+                                                    : options.format;
+        if (value.empty()) {
+            return name + (name == "--axis"     ? " needs line or time"
+                           : name == "--format" ? " needs human or tsv"
+                                                : " needs a file name");
         }
+        field = value;
     }
-    return options.help ? "" : CheckOptions(options);
+    if (arguments.operands.size() > 1) {
+        return "one log at most: '" + arguments.operands[1] + "' is one too many";
+    }
+    if (!arguments.operands.empty()) {
+        options.log = arguments.operands.front();
+        options.log_given = true;
+    }
+    return CheckOptions(options);
 }
 
 int UsageError(const std::string& problem) {
-    std::cerr << "translaters-report: " << problem << "\n" << USAGE;
+    std::cerr << "translaters-report: " << problem << "\n"
+              << USAGE << "Try 'translaters-report --help' for more information.\n";
     return EXIT_USAGE;
 }
 
-bool WriteFile(const std::string& path, const std::string& text) {
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    file << text;
-    file.close();
-    return !file.fail();
+std::string Reason(int error) {
+    return std::error_code(error, std::generic_category()).message();
 }
 
-int ReportBrokenLog(const logcheck::Result& result) {
+// For --trace DIR, the trace and the sizes file in DIR; "" or why DIR cannot
+// be read.
+std::string FindTraceFiles(Options& options) {
+    struct stat info {};
+    if (stat(options.trace_path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+        return "";  // a trace file, or what cannot be read, which reading it tells
+    }
+    const std::string dir = options.trace_path;
+    options.trace_path = dir + "/trace.tsv";
+    const std::string sizes = dir + "/sizes";
+    if (stat(sizes.c_str(), &info) == 0) {
+        options.sizes_path = sizes;
+    } else if (errno != ENOENT) {
+        return "cannot read " + sizes + ": " + Reason(errno);
+    }
+    return "";
+}
+
+// Reads the sizes file tools/trace writes beside a trace, NAME=VALUE lines of
+// the build's options; "" or "PATH:LINE: what is wrong".
+std::string ReadSizesFile(const std::string& path, const std::string& text,
+                          logcheck::Sizes& sizes) {
+    std::istringstream lines(text);
+    int number = 0;
+    std::vector<std::string> seen;
+    for (std::string line; std::getline(lines, line);) {
+        ++number;
+        const std::string where = path + ":" + std::to_string(number) + ": ";
+        const std::size_t equals = line.find('=');
+        const std::string name = line.substr(0, equals);
+        int* size = name == "NUM_TRANSLATERS" ? &sizes.translaters
+                    : name == "NUM_CLIENTS"   ? &sizes.clients
+                    : name == "MAX_CHARS"     ? &sizes.max_chars
+                    : name == "MAX_DELAY"     ? &sizes.max_delay
+                                              : nullptr;
+        if (equals == std::string::npos || size == nullptr) {
+            return where +
+                   "not a size: expected NAME=VALUE, NAME one of NUM_TRANSLATERS, "
+                   "NUM_CLIENTS, MAX_CHARS and MAX_DELAY";
+        }
+        if (std::find(seen.begin(), seen.end(), name) != seen.end()) {
+            return where + name + " a second time";
+        }
+        seen.push_back(name);
+        const std::string value = line.substr(equals + 1);
+        char* end = nullptr;
+        errno = 0;
+        const long parsed = std::strtol(value.c_str(), &end, 10);
+        if (value.empty() || !std::isdigit(static_cast<unsigned char>(value[0])) || *end != '\0' ||
+            errno != 0 || parsed < 1 || parsed > run_sizes::LARGEST_SIZE) {
+            return where + name + " is '" + value + "': a whole number from 1 to " +
+                   std::to_string(run_sizes::LARGEST_SIZE) + " is needed";
+        }
+        *size = static_cast<int>(parsed);
+    }
+    return "";
+}
+
+// The sizes of the run: the build's, then the trace's sizes file, then the
+// size options. Returns the exit status if that fails, else 0.
+int FindSizes(const Options& options, logcheck::Sizes& sizes) {
+    if (!options.sizes_path.empty()) {
+        std::string text;
+        std::string why;
+        if (!logcheck::ReadFile(options.sizes_path, text, &why)) {
+            std::cerr << "translaters-report: cannot read " << options.sizes_path << ": " << why
+                      << "\n";
+            return EXIT_USAGE;
+        }
+        const std::string problem = ReadSizesFile(options.sizes_path, text, sizes);
+        if (!problem.empty()) {
+            std::cerr << "translaters-report: " << problem << "\n";
+            return EXIT_BROKEN_LOG;
+        }
+    }
+    for (const auto& [name, value] : options.size_options) {
+        std::string problem;
+        command_line::SetSizeOption(name, value, sizes, problem);
+    }
+    return 0;
+}
+
+int ReportBrokenLog(const Options& options, const std::string& log, const logcheck::Sizes& sizes,
+                    const logcheck::Result& result) {
+    const std::string log_name = command_line::DisplayName(options.log);
+    const logcheck::Diagnosis diagnosis =
+        logcheck::Diagnose(logcheck::CheckedRun{logcheck::RunType{}, log, "", 0, sizes, result},
+                           logcheck::Advice{log_name, false});
+    logcheck::Result shown = result;
+    if (diagnosis.use == logcheck::Diagnosis::Use::kInstead) {
+        shown.findings = {diagnosis.finding};
+        std::cerr << logcheck::FormatFindings(shown, 1, log_name);
+        return EXIT_BROKEN_LOG;
+    }
+    if (diagnosis.use == logcheck::Diagnosis::Use::kAfter) {
+        shown.findings.push_back(diagnosis.finding);
+    }
     std::cerr << "translaters-report: the log breaks the program's rules ("
               << result.findings.size() << " finding" << (result.findings.size() == 1 ? "" : "s")
               << "), so no report is made:\n"
-              << logcheck::FormatFindings(result);
+              << logcheck::FormatFindings(shown, 50, log_name);
     return EXIT_BROKEN_LOG;
 }
 
@@ -201,18 +321,10 @@ int AddTraceFile(const std::string& path, const std::string& log, report::RunMod
     return 0;
 }
 
-// Writes the table to standard output and the files asked for; returns the
-// exit status.
+// Writes the files asked for, then the report on standard output, so that a
+// file that cannot be written is told before any table that would look like
+// success; returns the exit status.
 int WriteReport(const Options& options, const report::RunModel& model) {
-    if (options.format == "tsv") {
-        report::WriteRecords(model, std::cout);
-    } else {
-        report::PrintReport(model, std::cout);
-    }
-    if (!std::cout.flush()) {
-        std::cerr << "translaters-report: cannot write the report to standard output\n";
-        return EXIT_USAGE;
-    }
     const std::string svg = options.svg_path.empty() ? ""
                             : options.axis == "time" ? report::TimeAxisSvg(model)
                                                      : report::TimelineSvg(model);
@@ -220,10 +332,23 @@ int WriteReport(const Options& options, const report::RunModel& model) {
          {std::make_pair(options.svg_path, svg),
           std::make_pair(options.perfetto_path,
                          options.perfetto_path.empty() ? "" : report::PerfettoJson(model))}) {
-        if (!path.empty() && !WriteFile(path, text)) {
-            std::cerr << "translaters-report: cannot write " << path << "\n";
+        std::string why;
+        if (!path.empty() && !command_line::WriteNewFile(path, text, why)) {
+            std::cerr << "translaters-report: cannot write " << path << ": " << why << "\n";
             return EXIT_USAGE;
         }
+    }
+    std::ostringstream report;
+    if (options.format == "tsv") {
+        report::WriteRecords(model, report);
+    } else {
+        report::PrintReport(model, report);
+    }
+    std::string why;
+    if (!command_line::FinishStdout(report.str(), why)) {
+        std::cerr << "translaters-report: cannot write the report to standard output: " << why
+                  << "\n";
+        return EXIT_USAGE;
     }
     return 0;
 }
@@ -231,33 +356,57 @@ int WriteReport(const Options& options, const report::RunModel& model) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    const command_line::Request request = command_line::FindRequest(argc, argv);
+    if (request != command_line::Request::kNone) {
+        std::string text = command_line::VersionText("translaters-report");
+        if (request == command_line::Request::kHelp) {
+            text = HELP;
+            text.replace(text.find("%SIZES%"), 7, command_line::SizeOptionsHelp());
+            text = USAGE + text;
+        }
+        std::string why;
+        if (!command_line::FinishStdout(text, why)) {
+            std::cerr << "translaters-report: cannot write standard output: " << why << "\n";
+            return EXIT_USAGE;
+        }
+        return 0;
+    }
     Options options;
-    const std::string problem = ParseArguments(argc, argv, options);
+    std::string problem = ParseArguments(argc, argv, options);
     if (!problem.empty()) {
         return UsageError(problem);
     }
-    if (options.help) {
-        std::string help = HELP;
-        help.replace(help.find("%SIZES%"), 7, logcheck::SizeOptionsHelp());
-        std::cout << USAGE << help;
-        return 0;
+    if (!options.trace_path.empty()) {
+        problem = FindTraceFiles(options);
+        if (!problem.empty()) {
+            std::cerr << "translaters-report: " << problem << "\n";
+            return EXIT_USAGE;
+        }
     }
-    if (isatty(STDIN_FILENO) != 0) {
-        return UsageError("the log is read from standard input, which is a terminal");
+    logcheck::Sizes sizes;
+    const int sizes_status = FindSizes(options, sizes);
+    if (sizes_status != 0) {
+        return sizes_status;
+    }
+    const bool from_stdin = options.log == "-";
+    if (!options.log_given && isatty(STDIN_FILENO) != 0) {
+        return UsageError("the log is read from standard input, which is a terminal: give LOG");
     }
     std::string log;
     std::string why;
-    if (!logcheck::ReadWhole(STDIN_FILENO, log, why)) {
-        std::cerr << "translaters-report: cannot read standard input: " << why << "\n";
+    if (!command_line::ReadOperand(options.log, log, why)) {
+        std::cerr << "translaters-report: cannot read "
+                  << (from_stdin ? "standard input" : options.log) << ": " << why << "\n";
         return EXIT_USAGE;
     }
     if (log.empty()) {
-        return UsageError("standard input is empty: no log to report on");
+        return UsageError(from_stdin ? "standard input is empty: no log to report on"
+                                     : "the log " + options.log + " is empty: no log to report on");
     }
-    // A log piped in has no standard error or exit status beside it.
-    const logcheck::Result result = logcheck::CheckRun(log, "", 0, options.sizes);
+    // A log read alone has no standard error or exit status beside it.
+    const logcheck::Result result = logcheck::CheckRun(log, "", 0, sizes);
     if (!result.Clean()) {
-        return ReportBrokenLog(result);
+        return ReportBrokenLog(options, log, sizes, result);
     }
     report::RunModel model = report::ModelFromLog(result.summary);
     if (!options.trace_path.empty()) {

@@ -1,0 +1,235 @@
+#include "command_line.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <system_error>
+
+#include "log_checker.h"
+#include "version.h"
+
+namespace command_line {
+
+const char STDIN_NAME[] = "<stdin>";
+
+const std::vector<OptionSpec> SIZE_OPTIONS = {
+    {"--translaters", true}, {"--clients", true}, {"--max-chars", true}};
+
+namespace {
+
+// The shell reports a process that signal N ended as 128 + N.
+const int SIGNAL_STATUS_BASE = 128;
+
+struct SignalName {
+    const char* name;  // without "SIG"
+    int number;
+};
+
+// The signals that end a process by default, by their POSIX names.
+const SignalName SIGNALS[] = {
+    {"HUP", SIGHUP},   {"INT", SIGINT},       {"QUIT", SIGQUIT}, {"ILL", SIGILL},
+    {"TRAP", SIGTRAP}, {"ABRT", SIGABRT},     {"BUS", SIGBUS},   {"FPE", SIGFPE},
+    {"KILL", SIGKILL}, {"USR1", SIGUSR1},     {"SEGV", SIGSEGV}, {"USR2", SIGUSR2},
+    {"PIPE", SIGPIPE}, {"ALRM", SIGALRM},     {"TERM", SIGTERM}, {"XCPU", SIGXCPU},
+    {"XFSZ", SIGXFSZ}, {"VTALRM", SIGVTALRM}, {"PROF", SIGPROF}, {"SYS", SIGSYS},
+};
+
+std::string Reason(int error) {
+    return std::error_code(error, std::generic_category()).message();
+}
+
+bool IsRequest(const std::string& arg, Request& request) {
+    if (arg == "--help" || arg == "-h") {
+        request = Request::kHelp;
+    } else if (arg == "--version") {
+        request = Request::kVersion;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+Request FindRequest(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        Request request = Request::kNone;
+        if (arg == "--") {
+            break;
+        }
+        if (IsRequest(arg, request)) {
+            return request;
+        }
+    }
+    return Request::kNone;
+}
+
+std::string Parse(int argc, char** argv, const std::vector<OptionSpec>& specs,
+                  Arguments& arguments) {
+    bool options_ended = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const bool number = arg.size() > 1 && std::isdigit(static_cast<unsigned char>(arg[1]));
+        if (options_ended || arg == "-" || arg.empty() || arg[0] != '-' || number) {
+            arguments.operands.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            options_ended = true;
+            continue;
+        }
+        Request request = Request::kNone;
+        if (IsRequest(arg, request)) {
+            continue;  // answered before parsing, by FindRequest
+        }
+        const std::size_t equals = arg.find('=');
+        const std::string name = arg.substr(0, equals);
+        const auto spec = std::find_if(specs.begin(), specs.end(),
+                                       [&](const OptionSpec& s) { return name == s.name; });
+        if (spec == specs.end() || name.size() < 3) {
+            return "unknown option " + name;
+        }
+        if (!spec->takes_value) {
+            if (equals != std::string::npos) {
+                return name + " takes no value";
+            }
+            arguments.options.emplace_back(name, "");
+        } else if (equals != std::string::npos) {
+            arguments.options.emplace_back(name, arg.substr(equals + 1));
+        } else if (i + 1 < argc) {
+            arguments.options.emplace_back(name, argv[++i]);
+        } else {
+            return name + " needs a value";
+        }
+    }
+    return "";
+}
+
+std::string VersionText(const char* tool) {
+    return std::string(tool) + " (translaters) " + translaters_version::VERSION + "\n";
+}
+
+bool SetSizeOption(const std::string& name, const std::string& value, logcheck::Sizes& sizes,
+                   std::string& problem) {
+    int* size = name == "--translaters" ? &sizes.translaters
+                : name == "--clients"   ? &sizes.clients
+                : name == "--max-chars" ? &sizes.max_chars
+                                        : nullptr;
+    if (size == nullptr) {
+        return false;
+    }
+    char* end = nullptr;
+    errno = 0;
+    const long parsed = std::strtol(value.c_str(), &end, 10);
+    if (value.empty() || *end != '\0' || errno != 0 || parsed < 1 ||
+        parsed > run_sizes::LARGEST_SIZE) {
+        problem =
+            name + " needs a whole number from 1 to " + std::to_string(run_sizes::LARGEST_SIZE);
+    } else {
+        *size = static_cast<int>(parsed);
+    }
+    return true;
+}
+
+std::string SizeOptionsHelp() {
+    const logcheck::Sizes built;
+    return "  --translaters N  a build with N translaters (this build's: " +
+           std::to_string(built.translaters) +
+           ")\n"
+           "  --clients N      ... with N clients (this build's: " +
+           std::to_string(built.clients) +
+           ")\n"
+           "  --max-chars N    ... whose jobs are 1 to N letters (this build's: " +
+           std::to_string(built.max_chars) + ")\n";
+}
+
+bool ParseExitStatus(const std::string& text, int& status) {
+    std::string name = text;
+    std::transform(name.begin(), name.end(), name.begin(),
+                   [](unsigned char ch) { return static_cast<char>(std::toupper(ch)); });
+    if (name.rfind("SIG", 0) == 0) {
+        name.erase(0, 3);
+    }
+    for (const SignalName& signal : SIGNALS) {
+        if (name == signal.name) {
+            status = SIGNAL_STATUS_BASE + signal.number;
+            return true;
+        }
+    }
+    char* end = nullptr;
+    errno = 0;
+    const long parsed = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || errno != 0 || parsed < -1 || parsed > 255) {
+        return false;
+    }
+    status = static_cast<int>(parsed);
+    return true;
+}
+
+std::string SignalOfStatus(int status) {
+    for (const SignalName& signal : SIGNALS) {
+        if (status == SIGNAL_STATUS_BASE + signal.number) {
+            return std::string("SIG") + signal.name;
+        }
+    }
+    return "";
+}
+
+std::string DisplayName(const std::string& operand) {
+    return operand == "-" ? STDIN_NAME : operand;
+}
+
+bool ReadOperand(const std::string& operand, std::string& text, std::string& problem) {
+    if (operand == "-") {
+        return logcheck::ReadWhole(STDIN_FILENO, text, problem);
+    }
+    return logcheck::ReadFile(operand, text, &problem);
+}
+
+bool WriteAll(int fd, std::string_view text, std::string& problem) {
+    while (!text.empty()) {
+        const ssize_t written = write(fd, text.data(), text.size());
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            problem = Reason(written < 0 ? errno : EIO);
+            return false;
+        }
+        text.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return true;
+}
+
+bool WriteNewFile(const std::string& path, std::string_view text, std::string& problem) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        problem = Reason(errno);
+        return false;
+    }
+    const bool written = WriteAll(fd, text, problem);
+    if (close(fd) != 0 && written) {
+        problem = Reason(errno);
+        return false;
+    }
+    return written;
+}
+
+bool FinishStdout(std::string_view text, std::string& problem) {
+    if (!WriteAll(STDOUT_FILENO, text, problem)) {
+        return false;
+    }
+    if (close(STDOUT_FILENO) != 0 && errno != EINTR) {
+        problem = Reason(errno);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace command_line

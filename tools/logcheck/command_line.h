@@ -1,0 +1,88 @@
+// What translaters-check and translaters-report share as command-line tools,
+// the GNU way: --help and --version anywhere on the line, "--name value" and
+// "--name=value", "--" to end the options, "-" for standard input, options
+// before or after the operands; exit statuses as the shell gives them; and
+// output whose failure to be written is an error with its reason.
+#ifndef TRANSLATERS_TOOLS_LOGCHECK_COMMAND_LINE_H
+#define TRANSLATERS_TOOLS_LOGCHECK_COMMAND_LINE_H
+
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "log_lines.h"
+
+namespace command_line {
+
+// The exit statuses both readers share.
+const int EXIT_USAGE = 2;  // a usage error, or a file that cannot be read or written
+
+// An option a tool takes: its long name ("--svg") and whether it takes a value.
+struct OptionSpec {
+    const char* name;
+    bool takes_value;
+};
+
+struct Arguments {
+    std::vector<std::pair<std::string, std::string>> options;  // name, value ("" if none)
+    std::vector<std::string> operands;                         // "-" stands for standard input
+};
+
+// What the command line asks of a tool before anything else: --help or -h,
+// --version, or neither. Answered whatever else the line holds, but not when
+// it comes after "--".
+enum class Request { kNone, kHelp, kVersion };
+Request FindRequest(int argc, char** argv);
+
+// Reads argv into options and operands; returns "" or what is wrong (an
+// unknown option, a value missing, or given to an option that takes none).
+// A word that begins with "-" and a digit is an operand (a number, such as
+// the exit status -1).
+std::string Parse(int argc, char** argv, const std::vector<OptionSpec>& specs,
+                  Arguments& arguments);
+
+// The first line of --version: "TOOL (translaters) VERSION".
+std::string VersionText(const char* tool);
+
+// If name is one of the size options (--translaters, --clients, --max-chars),
+// sets that size from value and returns true; problem tells what is wrong
+// with a bad value. False if name is no size option.
+bool SetSizeOption(const std::string& name, const std::string& value, logcheck::Sizes& sizes,
+                   std::string& problem);
+// The size options, for a tool's OptionSpec list, and the lines of --help that
+// describe them.
+extern const std::vector<OptionSpec> SIZE_OPTIONS;
+std::string SizeOptionsHelp();
+
+// An exit status as the shell and tools/trace give it: a number from 0 to
+// 255, 128 + N for a process that signal N ended, or the signal's name
+// (SIGPIPE or PIPE, in either case), read as 128 + N; -1 also stands for a
+// process that some signal ended. False if text is none of these.
+bool ParseExitStatus(const std::string& text, int& status);
+
+// The name (SIGPIPE) of the signal an exit status of 128 + N stands for; ""
+// for a status that stands for none.
+std::string SignalOfStatus(int status);
+
+// The name of an operand in messages: the path, or "<stdin>" for "-".
+std::string DisplayName(const std::string& operand);
+extern const char STDIN_NAME[];
+
+// Reads an operand whole: the file, or standard input for "-"; false with the
+// reason in problem.
+bool ReadOperand(const std::string& operand, std::string& text, std::string& problem);
+
+// Writes text whole to the file descriptor; false with the reason in problem.
+bool WriteAll(int fd, std::string_view text, std::string& problem);
+
+// Writes text to the file at path, created or emptied; false with the reason.
+bool WriteNewFile(const std::string& path, std::string_view text, std::string& problem);
+
+// Writes text to standard output and closes it, so that a write that fails
+// late (a full disk, a network file system) is seen too; false with the reason.
+bool FinishStdout(std::string_view text, std::string& problem);
+
+}  // namespace command_line
+
+#endif  // TRANSLATERS_TOOLS_LOGCHECK_COMMAND_LINE_H
