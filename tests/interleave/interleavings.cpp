@@ -69,6 +69,10 @@ struct Occupied {
     using Type = bool CTranslater::*;
     friend Type Get(Occupied);
 };
+struct Cond {
+    using Type = pthread_cond_t CTranslater::*;
+    friend Type Get(Cond);
+};
 struct Queue {
     using Type = std::queue<char> CTranslater::*;
     friend Type Get(Queue);
@@ -82,6 +86,7 @@ struct AllocOff {
 template struct Expose<IdCounter, &CTranslater::m_num_translaters>;
 template struct Expose<Occupied, &CTranslater::m_occupied>;
 template struct Expose<Queue, &CTranslater::m_queue>;
+template struct Expose<Cond, &CTranslater::m_cond>;
 template struct Expose<AllocOff, &rl::context::disable_alloc_>;
 
 struct Options {
@@ -89,7 +94,8 @@ struct Options {
     unsigned bound = 2;
     rl::iteration_t executions = 100;
     unsigned depth = 100000;
-    int early = 1;  // waits ended before any signal, in one execution
+    int early = 1;            // waits ended before any signal, in one execution
+    bool all_lengths = true;  // every job length, or client k's fixed at k % MAX_CHARS + 1
     std::string replay;
 };
 Options g_options;
@@ -107,6 +113,9 @@ struct Execution {
     int ordinal[THREADS] = {};  // by Relacy's thread index; -1 for the driver
     int draws[THREADS] = {};
     int early = 0;
+    // The condition variable each thread sleeps on in an untimed wait (Pop's),
+    // until a signal on it.
+    const rl::rl_pthread_cond_t* sleeping[THREADS] = {};
     int status = -1;
 };
 Execution g_execution;
@@ -165,6 +174,22 @@ struct Run : rl::test_suite<Run, 1> {
 
     void thread(unsigned /*index*/) { g_execution.status = TranslatersMain(); }
 
+    // At every step: no translater sleeps in Pop with letters in its queue, as
+    // it does when a push did not wake it.
+    void invariant() {
+        for (const rl::rl_pthread_cond_t* cond : g_execution.sleeping) {
+            for (CTranslater& translater : g_translaters) {
+                if (cond == &(translater.*Get(Cond{})) && !(translater.*Get(Queue{})).empty()) {
+                    static std::string reported;
+                    reported = "translater " + std::to_string(translater.GetID()) +
+                               " sleeps in Pop with letters in its queue: no push woke it";
+                    rl::ctx().fail_test(reported.c_str(), rl::test_result_user_invariant_failed,
+                                        RL_INFO);
+                }
+            }
+        }
+    }
+
     void after() {
         std::string broken;
         for (CTranslater& translater : g_translaters) {
@@ -198,7 +223,19 @@ int CondWait(rl::rl_pthread_cond_t* cond, rl::rl_pthread_mutex_t* mutex,
     if (EarlyWake(mutex, "spurious wake-up", info)) {
         return 0;
     }
-    return rl::rl_pthread_cond_wait(cond, mutex, info);
+    const rl::rl_pthread_cond_t*& sleeping = g_execution.sleeping[rl::thread_index()];
+    sleeping = cond;
+    const int result = rl::rl_pthread_cond_wait(cond, mutex, info);
+    sleeping = nullptr;
+    return result;
+}
+
+void Signalled(const rl::rl_pthread_cond_t* cond) {
+    for (const rl::rl_pthread_cond_t*& sleeping : g_execution.sleeping) {
+        if (sleeping == cond) {
+            sleeping = nullptr;
+        }
+    }
 }
 
 int CondTimedWait(rl::rl_pthread_cond_t* cond, rl::rl_pthread_mutex_t* mutex,
@@ -223,7 +260,8 @@ int Draw() {
     const unsigned self = rl::thread_index();
     const int draw = g_execution.draws[self]++;
     if (draw == 0 && IsClient(self)) {
-        return static_cast<int>(Choose(run_sizes::MAX_CHARS));
+        return g_options.all_lengths ? static_cast<int>(Choose(run_sizes::MAX_CHARS))
+                                     : g_execution.ordinal[self] - NUM_TRANSLATERS;
     }
     return static_cast<int>((self * 7919U + static_cast<unsigned>(draw) * 104729U) % 10007U);
 }
@@ -316,7 +354,8 @@ namespace {
 
 void Usage() {
     std::cerr << "usage: interleavings [--search bounded|sampled] [--bound K] [--executions N]\n"
-                 "                     [--depth STEPS] [--early N] [--replay STATE]\n";
+                 "                     [--depth STEPS] [--early N] [--lengths all|fixed]\n"
+                 "                     [--replay STATE]\n";
 }
 
 bool ParseOptions(int argc, char** argv, interleave::Options& options) {
@@ -335,6 +374,8 @@ bool ParseOptions(int argc, char** argv, interleave::Options& options) {
                 options.executions = std::stoull(value);
             } else if (option == "--depth") {
                 options.depth = static_cast<unsigned>(std::stoul(value));
+            } else if (option == "--lengths" && (value == "all" || value == "fixed")) {
+                options.all_lengths = value == "all";
             } else if (option == "--early") {
                 options.early = std::stoi(value);
             } else if (option == "--replay") {
@@ -397,7 +438,10 @@ int main(int argc, char** argv) {
     if (options.search == "bounded") {
         std::cout << " (at most " << options.bound << " preemptions)";
     }
-    std::cout << ", up to " << options.early << " waits ended early in an execution\n";
+    std::cout << ", up to " << options.early << " waits ended early in an execution, "
+              << (options.all_lengths ? "every job length"
+                                      : "client k's job k % MAX_CHARS + 1 letters")
+              << "\n";
     if (passed) {
         std::cout << "interleavings: " << params.stop_iteration << " executions passed in "
                   << seconds << " s\n";
@@ -420,6 +464,7 @@ int main(int argc, char** argv) {
               << " failed: " << rl::test_result_str(params.test_result)
               << "\ninterleavings: replay it with: " << argv[0] << " --search " << options.search
               << " --bound " << options.bound << " --depth " << options.depth << " --early "
-              << options.early << " --replay '" << params.final_state << "'\n";
+              << options.early << " --lengths " << (options.all_lengths ? "all" : "fixed")
+              << " --replay '" << params.final_state << "'\n";
     return 1;
 }

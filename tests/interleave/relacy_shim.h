@@ -71,8 +71,10 @@ inline int MutexUnlock(rl::rl_pthread_mutex_t* mutex, rl::debug_info_param info)
     rl::preemption_disabler in_step(rl::ctx());
     return rl::rl_pthread_mutex_unlock(mutex, info);
 }
+void Signalled(const rl::rl_pthread_cond_t* cond);
 inline int CondSignal(rl::rl_pthread_cond_t* cond, rl::debug_info_param info) {
     rl::preemption_disabler in_step(rl::ctx());
+    Signalled(cond);
     return rl::rl_pthread_cond_signal(cond, info);
 }
 
