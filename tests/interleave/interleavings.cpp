@@ -463,8 +463,9 @@ int main(int argc, char** argv) {
               << "\ninterleavings: execution " << params.stop_iteration
               << " failed: " << rl::test_result_str(params.test_result)
               << "\ninterleavings: replay it with: " << argv[0] << " --search " << options.search
-              << " --bound " << options.bound << " --depth " << options.depth << " --early "
-              << options.early << " --lengths " << (options.all_lengths ? "all" : "fixed")
-              << " --replay '" << params.final_state << "'\n";
+              << (options.search == "bounded" ? " --bound " + std::to_string(options.bound) : "")
+              << " --depth " << options.depth << " --early " << options.early << " --lengths "
+              << (options.all_lengths ? "all" : "fixed") << " --replay '" << params.final_state
+              << "'\n";
     return 1;
 }
