@@ -159,26 +159,9 @@ int Finish(const std::string& text, int status) {
     return status;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    const command_line::Request request = command_line::FindRequest(argc, argv);
-    if (request == command_line::Request::kHelp) {
-        std::string help = HELP;
-        help.replace(help.find("%SIZES%"), 7, command_line::SizeOptionsHelp());
-        return Finish(USAGE + help, 0);
-    }
-    if (request == command_line::Request::kVersion) {
-        return Finish(command_line::VersionText("translaters-check"), 0);
-    }
-    Mode mode;
-    const std::string problem = ParseOptions(argc, argv, mode);
-    if (!problem.empty()) {
-        return Usage(problem);
-    }
-    std::string out;
-    std::string err;
-    int exit_status = 0;
+// Reads the run's files and exit status; returns the exit status if that
+// fails, else 0.
+int ReadRun(const Mode& mode, std::string& out, std::string& err, int& exit_status) {
     for (const auto& [operand, text] :
          {std::make_pair(mode.operands[0], &out), std::make_pair(mode.operands[1], &err)}) {
         std::string why;
@@ -192,6 +175,38 @@ int main(int argc, char** argv) {
         return Usage("the exit status '" + mode.operands[2] +
                      "' is none: a number from 0 to 255 (128 + N for a run that signal N "
                      "ended, -1 for some signal) or a signal's name, such as SIGPIPE");
+    }
+    return 0;
+}
+
+// --help or --version.
+int Answer(command_line::Request request) {
+    if (request == command_line::Request::kVersion) {
+        return Finish(command_line::VersionText("translaters-check"), 0);
+    }
+    std::string help = HELP;
+    help.replace(help.find("%SIZES%"), 7, command_line::SizeOptionsHelp());
+    return Finish(USAGE + help, 0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const command_line::Request request = command_line::FindRequest(argc, argv);
+    if (request != command_line::Request::kNone) {
+        return Answer(request);
+    }
+    Mode mode;
+    const std::string problem = ParseOptions(argc, argv, mode);
+    if (!problem.empty()) {
+        return Usage(problem);
+    }
+    std::string out;
+    std::string err;
+    int exit_status = 0;
+    const int read_status = ReadRun(mode, out, err, exit_status);
+    if (read_status != 0) {
+        return read_status;
     }
     const logcheck::Result result = logcheck::Check(mode.type, out, err, exit_status, mode.sizes);
     if (result.Clean()) {

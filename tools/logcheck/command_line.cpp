@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <iterator>
 #include <system_error>
 
 #include "log_checker.h"
@@ -92,7 +93,7 @@ std::string Parse(int argc, char** argv, const std::vector<OptionSpec>& specs,
         const std::string name = arg.substr(0, equals);
         const auto spec = std::find_if(specs.begin(), specs.end(),
                                        [&](const OptionSpec& s) { return name == s.name; });
-        if (spec == specs.end() || name.size() < 3) {
+        if (spec == specs.end()) {
             return "unknown option " + name;
         }
         if (!spec->takes_value) {
@@ -156,11 +157,11 @@ bool ParseExitStatus(const std::string& text, int& status) {
     if (name.rfind("SIG", 0) == 0) {
         name.erase(0, 3);
     }
-    for (const SignalName& signal : SIGNALS) {
-        if (name == signal.name) {
-            status = SIGNAL_STATUS_BASE + signal.number;
-            return true;
-        }
+    const auto* const named = std::find_if(std::begin(SIGNALS), std::end(SIGNALS),
+                                           [&](const SignalName& s) { return name == s.name; });
+    if (named != std::end(SIGNALS)) {
+        status = SIGNAL_STATUS_BASE + named->number;
+        return true;
     }
     char* end = nullptr;
     errno = 0;
@@ -173,12 +174,10 @@ bool ParseExitStatus(const std::string& text, int& status) {
 }
 
 std::string SignalOfStatus(int status) {
-    for (const SignalName& signal : SIGNALS) {
-        if (status == SIGNAL_STATUS_BASE + signal.number) {
-            return std::string("SIG") + signal.name;
-        }
-    }
-    return "";
+    const auto* const named =
+        std::find_if(std::begin(SIGNALS), std::end(SIGNALS),
+                     [&](const SignalName& s) { return status == SIGNAL_STATUS_BASE + s.number; });
+    return named != std::end(SIGNALS) ? std::string("SIG") + named->name : "";
 }
 
 std::string DisplayName(const std::string& operand) {

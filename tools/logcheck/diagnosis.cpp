@@ -205,11 +205,32 @@ Diagnosis Instead(const char* rule, int line, const std::string& message) {
     return Diagnosis{Diagnosis::Use::kInstead, Finding{rule, line, message}};
 }
 
-std::string CrlfAdvice(const Advice& advice) {
-    if (advice.log_name == command_line::STDIN_NAME) {
-        return "remove them on the way in with tr -d '\\r'";
+// Whether most of the log's lines end in a carriage return.
+bool HasCrlfLines(std::string_view out, int* crlf_lines = nullptr, int* all_lines = nullptr) {
+    int lines = 0;
+    int crlf = 0;
+    ForEachLine(out, [&](int, std::string_view text) {
+        ++lines;
+        crlf += !text.empty() && text.back() == '\r' ? 1 : 0;
+    });
+    if (crlf_lines != nullptr && all_lines != nullptr) {
+        *crlf_lines = crlf;
+        *all_lines = lines;
     }
-    return Str("remove them with tr -d '\\r' < ", advice.log_name, " > ", advice.log_name,
+    return crlf > 0 && 2 * crlf >= lines;
+}
+
+std::string CrlfAdvice(std::string_view out, const Advice& advice) {
+    int crlf = 0;
+    int lines = 0;
+    HasCrlfLines(out, &crlf, &lines);
+    const std::string said = Str("the log has CR LF line ends (", crlf, " of its ", lines,
+                                 " lines end in a carriage return), but the program ends its "
+                                 "lines with LF alone: ");
+    if (advice.log_name == command_line::STDIN_NAME) {
+        return said + "remove them on the way in with tr -d '\\r'";
+    }
+    return Str(said, "remove them with tr -d '\\r' < ", advice.log_name, " > ", advice.log_name,
                ".lf and read that instead");
 }
 
@@ -229,18 +250,8 @@ Diagnosis Diagnose(const CheckedRun& run, const Advice& advice) {
                                    : "the log is empty: the program wrote nothing on standard "
                                      "output (is this the file its standard output went to?)");
     }
-    int lines = 0;
-    int crlf = 0;
-    ForEachLine(run.out, [&](int, std::string_view text) {
-        ++lines;
-        crlf += !text.empty() && text.back() == '\r' ? 1 : 0;
-    });
-    if (crlf > 0 && 2 * crlf >= lines) {
-        return Instead(CRLF_LOG, 0,
-                       Str("the log has CR LF line ends (", crlf, " of its ", lines,
-                           " lines end in a carriage return), but the program ends its lines "
-                           "with LF alone: ",
-                           CrlfAdvice(advice)));
+    if (HasCrlfLines(run.out)) {
+        return Instead(CRLF_LOG, 0, CrlfAdvice(run.out, advice));
     }
     Sizes fitting;
     const bool other_sizes = FindOtherSizes(run, other.found ? other.type : run.type, fitting);

@@ -204,7 +204,10 @@ std::string FindTraceFiles(Options& options) {
     if (stat(sizes.c_str(), &info) == 0) {
         options.sizes_path = sizes;
     } else if (errno != ENOENT) {
-        return "cannot read " + sizes + ": " + Reason(errno);
+        std::string problem = "cannot read ";
+        problem += sizes;
+        problem += ": ";
+        return problem + Reason(errno);
     }
     return "";
 }
@@ -241,8 +244,10 @@ std::string ReadSizesFile(const std::string& path, const std::string& text,
         const long parsed = std::strtol(value.c_str(), &end, 10);
         if (value.empty() || !std::isdigit(static_cast<unsigned char>(value[0])) || *end != '\0' ||
             errno != 0 || parsed < 1 || parsed > run_sizes::LARGEST_SIZE) {
-            return where + name + " is '" + value + "': a whole number from 1 to " +
-                   std::to_string(run_sizes::LARGEST_SIZE) + " is needed";
+            std::ostringstream problem;
+            problem << where << name << " is '" << value << "': a whole number from 1 to "
+                    << run_sizes::LARGEST_SIZE << " is needed";
+            return problem.str();
         }
         *size = static_cast<int>(parsed);
     }
@@ -353,23 +358,48 @@ int WriteReport(const Options& options, const report::RunModel& model) {
     return 0;
 }
 
+// --help or --version; the exit status.
+int Answer(command_line::Request request) {
+    std::string text = command_line::VersionText("translaters-report");
+    if (request == command_line::Request::kHelp) {
+        text = HELP;
+        text.replace(text.find("%SIZES%"), 7, command_line::SizeOptionsHelp());
+        text = USAGE + text;
+    }
+    std::string why;
+    if (!command_line::FinishStdout(text, why)) {
+        std::cerr << "translaters-report: cannot write standard output: " << why << "\n";
+        return EXIT_USAGE;
+    }
+    return 0;
+}
+
+// Reads the log, whole and not empty; returns the exit status if that fails,
+// else 0.
+int ReadLog(const Options& options, std::string& log) {
+    const bool from_stdin = options.log == "-";
+    if (!options.log_given && isatty(STDIN_FILENO) != 0) {
+        return UsageError("the log is read from standard input, which is a terminal: give LOG");
+    }
+    std::string why;
+    if (!command_line::ReadOperand(options.log, log, why)) {
+        std::cerr << "translaters-report: cannot read "
+                  << (from_stdin ? "standard input" : options.log) << ": " << why << "\n";
+        return EXIT_USAGE;
+    }
+    if (log.empty()) {
+        return UsageError(from_stdin ? "standard input is empty: no log to report on"
+                                     : "the log " + options.log + " is empty: no log to report on");
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const command_line::Request request = command_line::FindRequest(argc, argv);
     if (request != command_line::Request::kNone) {
-        std::string text = command_line::VersionText("translaters-report");
-        if (request == command_line::Request::kHelp) {
-            text = HELP;
-            text.replace(text.find("%SIZES%"), 7, command_line::SizeOptionsHelp());
-            text = USAGE + text;
-        }
-        std::string why;
-        if (!command_line::FinishStdout(text, why)) {
-            std::cerr << "translaters-report: cannot write standard output: " << why << "\n";
-            return EXIT_USAGE;
-        }
-        return 0;
+        return Answer(request);
     }
     Options options;
     std::string problem = ParseArguments(argc, argv, options);
@@ -384,24 +414,13 @@ int main(int argc, char** argv) {
         }
     }
     logcheck::Sizes sizes;
-    const int sizes_status = FindSizes(options, sizes);
-    if (sizes_status != 0) {
-        return sizes_status;
-    }
-    const bool from_stdin = options.log == "-";
-    if (!options.log_given && isatty(STDIN_FILENO) != 0) {
-        return UsageError("the log is read from standard input, which is a terminal: give LOG");
-    }
     std::string log;
-    std::string why;
-    if (!command_line::ReadOperand(options.log, log, why)) {
-        std::cerr << "translaters-report: cannot read "
-                  << (from_stdin ? "standard input" : options.log) << ": " << why << "\n";
-        return EXIT_USAGE;
+    int status = FindSizes(options, sizes);
+    if (status == 0) {
+        status = ReadLog(options, log);
     }
-    if (log.empty()) {
-        return UsageError(from_stdin ? "standard input is empty: no log to report on"
-                                     : "the log " + options.log + " is empty: no log to report on");
+    if (status != 0) {
+        return status;
     }
     // A log read alone has no standard error or exit status beside it.
     const logcheck::Result result = logcheck::CheckRun(log, "", 0, sizes);
@@ -410,10 +429,7 @@ int main(int argc, char** argv) {
     }
     report::RunModel model = report::ModelFromLog(result.summary);
     if (!options.trace_path.empty()) {
-        const int status = AddTraceFile(options.trace_path, log, model);
-        if (status != 0) {
-            return status;
-        }
+        status = AddTraceFile(options.trace_path, log, model);
     }
-    return WriteReport(options, model);
+    return status != 0 ? status : WriteReport(options, model);
 }
