@@ -1,32 +1,36 @@
 // The program's own channel and thread bodies under Relacy's scheduler: each
 // execution runs src/main.cpp's main (as TranslatersMain) as thread 0, which
 // starts the translaters and the clients exactly as the program does; every
-// lock, wait, signal, start and join is a step the scheduler picks.
+// lock taken, wait, start and join is a step the scheduler picks.
 //
 // Searches (--search):
 //   bounded   Relacy's context-bound search (CHESS's preemption bound): every
 //             execution with at most --bound preemptions, and at every other
 //             step (a thread blocks or ends) every choice of the next thread.
-//             Exhaustive within the bound. A wait's time runs out when no
-//             thread can run; up to --early waits in an execution end before
-//             any signal (a spurious wake-up, or a time-out that comes first),
-//             at each wait both ways.
+//             Exhaustive within the bound. (Relacy has no reduction: at
+//             2x3x(1..2), one preemption, one early wake-up and every job
+//             length already make 11 million executions, 4.5 minutes.) A
+//             wait's time runs out when no thread can run; up to --early
+//             waits in an execution end before any signal (a spurious
+//             wake-up, or a time-out that comes first), at each wait both
+//             ways.
 //   sampled   Relacy's random scheduler: --executions executions, execution i
-//             seeded with i; at each step a random thread, and a waiter's time
-//             running out with probability 1/4, besides Relacy's own spurious
-//             wake-ups and the --early ones.
+//             seeded with i; at each step a random thread, or with
+//             probability 1/4 a waiter whose time runs out, besides Relacy's
+//             own spurious wake-ups and the --early ones.
 // Locks taken and waits are the steps; a lock's release and a signal are not
 // (a switch just before one equals one just after it).
 // The draws the program makes from rand: a client's first draw, its job's
-// length, is a choice of the search (every length from 1 to MAX_CHARS in the
-// bounded search); every other draw (a letter, its case, a pause) is fixed by
-// thread and draw. So an execution is replayed exactly from Relacy's state,
-// which a failure prints with the command that replays it (--replay).
+// length, is a choice of the search (every length from 1 to MAX_CHARS), or
+// with --lengths fixed client k's k % MAX_CHARS + 1; every other draw (a letter, its case, a pause)
+// is fixed by thread and draw. So an execution is replayed exactly from Relacy's state, which a
+// failure prints with the command that replays it (--replay).
 //
 // Each execution must end with every thread (Relacy reports a deadlock, and a
 // livelock as more than --depth steps); its log, written by the program as it
-// writes it, must pass the log checker at the harness's sizes; and at the end
-// no translater may hold a claim or a letter. A failure prints what broke, the
+// writes it, must pass the log checker at the harness's sizes; no translater
+// may sleep in Pop with letters in its queue; and at the end no translater may
+// hold a claim or a letter. A failure prints what broke, the
 // end of the execution's history (thread, operation, source line; the whole of
 // it in interleavings-failure.txt) and the command that replays it.
 #include "relacy_shim.h"
