@@ -378,8 +378,14 @@ void ExpectTableMatchesTrace(const Recorded& run) {
     const std::size_t times = records::RUN.columns.size();  // run_ms, stop_flag_ms, the load
     EXPECT_NEAR(Cell(runs[0], times), facts.run, MS_TOLERANCE);
     EXPECT_NEAR(Cell(runs[0], times + 1), facts.stop_flag, MS_TOLERANCE);
-    EXPECT_NEAR(Cell(runs[0], times + 2), Cell(runs[0], times + 3) * Cell(runs[0], times + 4),
-                1e-3 * Cell(runs[0], times + 2));
+    // A run that cannot measure its load (a single client) leaves those cells
+    // empty, as its table leaves out the line.
+    const bool measured = timed.out.find("offered load: ") != std::string::npos;
+    ASSERT_EQ(runs[0].at(times + 2).empty(), !measured) << records.out;
+    if (measured) {
+        EXPECT_NEAR(Cell(runs[0], times + 2), Cell(runs[0], times + 3) * Cell(runs[0], times + 4),
+                    1e-3 * Cell(runs[0], times + 2));
+    }
 }
 
 // The run recorded under tests/data/trace-run.
