@@ -52,7 +52,8 @@ def run_tool(command, **kwargs):
     return done, parse(done.stdout)
 
 
-def findings(tables):
-    """translaters-check's findings, a line each, for people."""
-    return "".join(f"line {f['line']}: [{f['rule']}] {f['message']}\n"
-                   for f in tables.get("finding", []))
+def findings(tables, log):
+    """translaters-check's findings, a line each, for people, as the checker
+    itself words them: LOG:LINE, or run for the run as a whole."""
+    return "".join(f"{log + ':' + f['line'] if f['line'] != '0' else 'run'}: "
+                   f"[{f['rule']}] {f['message']}\n" for f in tables.get("finding", []))
