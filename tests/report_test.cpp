@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "command_line.h"
 #include "log_lines.h"
 #include "process_runner.h"
 #include "report_records.h"
@@ -36,9 +37,10 @@ using testing_support::RunReport;
 using testing_support::RunResult;
 using testing_support::SplitLines;
 
+using command_line::EXIT_BROKEN;
+using command_line::EXIT_USAGE;
+
 const logcheck::Sizes SIZES;  // this build's
-const int EXIT_BROKEN_LOG = 1;
-const int EXIT_USAGE = 2;
 
 // A job as the log shows it: the client's first letter line to its
 // translater's end-of-job line.
@@ -378,7 +380,7 @@ TEST(ReportBrokenLog, NamesTheRuleAndTheLine) {
     for (const Breakage& breakage : Breakages(lines)) {
         SCOPED_TRACE(breakage.name);
         const RunResult report = RunReport(Join(breakage.lines), {"--svg", svg_path});
-        EXPECT_EQ(report.exit_status, EXIT_BROKEN_LOG);
+        EXPECT_EQ(report.exit_status, EXIT_BROKEN);
         EXPECT_NE(report.err.find(breakage.expected), std::string::npos) << report.err;
         EXPECT_EQ(report.out, "");
         EXPECT_FALSE(Exists(svg_path));

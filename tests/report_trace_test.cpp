@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "command_line.h"
 #include "log_checker.h"
 #include "process_runner.h"
 #include "report_records.h"
@@ -46,8 +47,8 @@ using testing_support::RunResult;
 using testing_support::SplitLines;
 using testing_support::WriteFile;
 
-const int EXIT_MISMATCH = 1;
-const int EXIT_USAGE = 2;
+using command_line::EXIT_BROKEN;
+using command_line::EXIT_USAGE;
 // The table's times have three decimals: half a microsecond of rounding, and
 // a mean taken in whole nanoseconds.
 const double MS_TOLERANCE = 0.0011;
@@ -679,7 +680,7 @@ void ExpectRefused(const Recorded& run, const std::string& log, const std::vecto
     std::vector<std::string> args = {"--trace", trace_path, "--svg", svg_path};
     args.insert(args.end(), run.size_args.begin(), run.size_args.end());
     const RunResult report = RunReport(log, args);
-    EXPECT_EQ(report.exit_status, EXIT_MISMATCH) << report.out;
+    EXPECT_EQ(report.exit_status, EXIT_BROKEN) << report.out;
     EXPECT_EQ(report.out, "");
     EXPECT_EQ(ReadFile(svg_path), "") << "a picture of a run the trace does not fit";
     EXPECT_NE(report.err.find("does not fit the log"), std::string::npos) << report.err;
@@ -812,7 +813,7 @@ TEST(ReportTraceSample, UsageErrors) {
     EXPECT_EQ(missing.exit_status, EXIT_USAGE);
     EXPECT_NE(missing.err.find("cannot read"), std::string::npos) << missing.err;
     const RunResult garbage = sample.Report({"--trace", SAMPLE + "/out"});
-    EXPECT_EQ(garbage.exit_status, EXIT_MISMATCH);
+    EXPECT_EQ(garbage.exit_status, EXIT_BROKEN);
     EXPECT_NE(garbage.err.find("trace line 1: not an event"), std::string::npos) << garbage.err;
     const RunResult help = RunReport("", {"--help"});
     for (const char* option : {"--trace FILE", "--axis time", "--perfetto FILE", "--clients N"}) {

@@ -299,10 +299,7 @@ Recording Record(const std::string& dir, bool pinned, std::string& problem) {
     problem = logcheck::FormatFindings(checked);
     recording.summary = checked.summary;
     if (problem.empty()) {
-        problem = runtrace::ParseTrace(ReadFile(dir + "/trace.tsv"), recording.trace);
-    }
-    if (problem.empty()) {
-        problem = runtrace::JoinLog(recording.out, recording.trace);
+        problem = runtrace::ReadTrace(ReadFile(dir + "/trace.tsv"), recording.out, recording.trace);
     }
     return recording;
 }

@@ -10,7 +10,6 @@
 #include "log_checker.h"
 #include "report.h"
 #include "run_model.h"
-#include "run_trace.h"
 
 namespace {
 
@@ -42,15 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!input.has_trace) {
         return 0;
     }
-    runtrace::Trace trace;
-    std::string problem = runtrace::ParseTrace(input.trace, trace, model.summary.sizes);
-    if (problem.empty()) {
-        problem = runtrace::JoinLog(input.log, trace);
-    }
-    if (problem.empty()) {
-        problem = report::AddTrace(trace, model);
-    }
-    if (problem.empty() != model.has_times) {
+    if (report::AddTrace(input.trace, input.log, model).empty() != model.has_times) {
         __builtin_trap();
     }
     if (model.has_times) {

@@ -23,9 +23,8 @@
 
 namespace {
 
+using command_line::EXIT_BROKEN;
 using command_line::EXIT_USAGE;
-
-const int EXIT_BROKEN_RUN = 1;
 
 const char USAGE[] =
     "usage: translaters-check [--failed-at N | --stopped | --cut] [--format human|tsv]\n"
@@ -235,8 +234,8 @@ int main(int argc, char** argv) {
     if (mode.tsv) {
         std::ostringstream records;
         records::WriteFindings(records, shown);
-        return Finish(records.str(), EXIT_BROKEN_RUN);
+        return Finish(records.str(), EXIT_BROKEN);
     }
     std::cerr << logcheck::FormatFindings(shown, shown.findings.size(), log_name);
-    return EXIT_BROKEN_RUN;
+    return EXIT_BROKEN;
 }

@@ -15,8 +15,9 @@
 
 namespace command_line {
 
-// The exit statuses both readers share.
-const int EXIT_USAGE = 2;  // a usage error, or a file that cannot be read or written
+// The exit statuses of both readers, and of nothing else.
+const int EXIT_BROKEN = 1;  // the run, log or trace breaks the program's rules
+const int EXIT_USAGE = 2;   // a usage error, or a file that cannot be read or written
 
 // An option a tool takes: its long name ("--svg") and whether it takes a value.
 struct OptionSpec {

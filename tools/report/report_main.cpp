@@ -30,9 +30,8 @@
 
 namespace {
 
+using command_line::EXIT_BROKEN;
 using command_line::EXIT_USAGE;
-
-const int EXIT_BROKEN_LOG = 1;
 
 const char USAGE[] =
     "usage: translaters-report [--svg FILE [--axis line|time]] [--trace DIR|FILE]\n"
@@ -268,7 +267,7 @@ int FindSizes(const Options& options, logcheck::Sizes& sizes) {
         const std::string problem = ReadSizesFile(options.sizes_path, text, sizes);
         if (!problem.empty()) {
             std::cerr << "translaters-report: " << problem << "\n";
-            return EXIT_BROKEN_LOG;
+            return EXIT_BROKEN;
         }
     }
     for (const auto& [name, value] : options.size_options) {
@@ -288,7 +287,7 @@ int ReportBrokenLog(const Options& options, const std::string& log, const logche
     if (diagnosis.use == logcheck::Diagnosis::Use::kInstead) {
         shown.findings = {diagnosis.finding};
         std::cerr << logcheck::FormatFindings(shown, 1, log_name);
-        return EXIT_BROKEN_LOG;
+        return EXIT_BROKEN;
     }
     if (diagnosis.use == logcheck::Diagnosis::Use::kAfter) {
         shown.findings.push_back(diagnosis.finding);
@@ -297,7 +296,7 @@ int ReportBrokenLog(const Options& options, const std::string& log, const logche
               << result.findings.size() << " finding" << (result.findings.size() == 1 ? "" : "s")
               << "), so no report is made:\n"
               << logcheck::FormatFindings(shown, 50, log_name);
-    return EXIT_BROKEN_LOG;
+    return EXIT_BROKEN;
 }
 
 // Joins the trace at path with the log and adds its times to the model;
@@ -309,19 +308,12 @@ int AddTraceFile(const std::string& path, const std::string& log, report::RunMod
         std::cerr << "translaters-report: cannot read " << path << ": " << why << "\n";
         return EXIT_USAGE;
     }
-    runtrace::Trace trace;
-    std::string problem = runtrace::ParseTrace(text, trace, model.summary.sizes);
-    if (problem.empty()) {
-        problem = runtrace::JoinLog(log, trace);
-    }
-    if (problem.empty()) {
-        problem = report::AddTrace(trace, model);
-    }
+    const std::string problem = report::AddTrace(text, log, model);
     if (!problem.empty()) {
         std::cerr << "translaters-report: the trace " << path
                   << " does not fit the log, so no report is made:\n"
                   << problem << "\n";
-        return EXIT_BROKEN_LOG;
+        return EXIT_BROKEN;
     }
     return 0;
 }

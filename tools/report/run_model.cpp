@@ -591,7 +591,12 @@ RunModel ModelFromLog(const logcheck::Summary& summary) {
     return model;
 }
 
-std::string AddTrace(const runtrace::Trace& trace, RunModel& model) {
+std::string AddTrace(const std::string& text, const std::string& log, RunModel& model) {
+    runtrace::Trace trace;
+    if (std::string problem = runtrace::ReadTrace(text, log, trace, model.summary.sizes);
+        !problem.empty()) {
+        return problem;
+    }
     RunTimes run;
     const logcheck::Sizes& sizes = model.summary.sizes;
     if (trace.events.empty() ||

@@ -129,11 +129,12 @@ struct RunModel {
 // run's sizes is in it).
 RunModel ModelFromLog(const logcheck::Summary& summary);
 
-// Adds the times of a trace already joined with the log (runtrace::JoinLog).
-// Returns "" or, when the trace's steps do not fit the log or each other, what
-// is wrong (naming the log line where there is one); the model then has no
+// Reads the trace (trace.tsv's text) recorded with log (runtrace::ReadTrace)
+// and adds its times to the model. Returns "" or, when the trace cannot be
+// read, or its steps do not fit the log or each other, what is wrong (naming
+// the trace's or the log's line where there is one); the model then has no
 // times.
-std::string AddTrace(const runtrace::Trace& trace, RunModel& model);
+std::string AddTrace(const std::string& text, const std::string& log, RunModel& model);
 
 // The state as one word: waiting, claim-pending, working, starting, gone or
 // between-steps.

@@ -262,4 +262,10 @@ std::string JoinLog(const std::string& log, Trace& trace) {
     return "";
 }
 
+std::string ReadTrace(const std::string& text, const std::string& log, Trace& trace,
+                      const logcheck::Sizes& sizes) {
+    std::string problem = ParseTrace(text, trace, sizes);
+    return problem.empty() ? JoinLog(log, trace) : problem;
+}
+
 }  // namespace runtrace

@@ -119,6 +119,10 @@ std::string FormatTrace(const std::vector<Event>& events);
 // or what differs, naming the first log line that does.
 std::string JoinLog(const std::string& log, Trace& trace);
 
+// ParseTrace, then JoinLog: the trace recorded with log, as every reader takes it.
+std::string ReadTrace(const std::string& text, const std::string& log, Trace& trace,
+                      const logcheck::Sizes& sizes = logcheck::Sizes{});
+
 }  // namespace runtrace
 
 #endif  // TRANSLATERS_TOOLS_RUNTRACE_RUN_TRACE_H
