@@ -1,4 +1,4 @@
-// The static probes: present in the release build as documented, and, in runs
+// The static probes: present in the release build as declared and documented, and, in runs
 // recorded with tools/trace, consistent with the log recorded beside them.
 //
 // Each thread's events are read as a word, one letter per event, and matched
@@ -67,17 +67,18 @@ const std::int64_t TIMED_WAIT_AT_MOST_NS = 3'000'000'000;
 // ---------------------------------------------------------------------------
 // The documented probes against the notes in the binary.
 
-// Probe name -> number of arguments, from the manual page's PROBES section:
+// Probe name -> its arguments' names, from the manual page's PROBES section:
 // each probe is the tag of a .TP paragraph, ".B name", and the paragraph's
 // "Arguments: \fIa\fP, \fIb\fP." line, if any, names its arguments.
-std::map<std::string, int> DocumentedProbes() {
-    std::map<std::string, int> probes;
+std::map<std::string, std::vector<std::string>> DocumentedProbes() {
+    std::map<std::string, std::vector<std::string>> probes;
     std::istringstream page(ReadFile(SOURCE_DIR + "/translaters.1"));
     std::string line;
     std::string probe;  // the probe whose paragraph this is
     bool in_section = false;
     bool after_tag = false;
     const std::regex item(R"(^\.B ([a-z_]+)$)");
+    const std::regex argument(R"(\\fI([a-z_]+)\\fP)");
     while (std::getline(page, line)) {
         if (line.rfind(".SH ", 0) == 0) {
             in_section = line == ".SH PROBES";
@@ -86,14 +87,12 @@ std::map<std::string, int> DocumentedProbes() {
         std::smatch match;
         if (in_section && after_tag && std::regex_match(line, match, item)) {
             probe = match[1];
-            probes[probe] = 0;
+            probes[probe].clear();
         } else if (!probe.empty() && line.rfind("Arguments: ", 0) == 0) {
-            int count = 0;
-            for (std::size_t at = line.find("\\fI"); at != std::string::npos;
-                 at = line.find("\\fI", at + 1)) {
-                ++count;
+            for (std::sregex_iterator at(line.begin(), line.end(), argument), end; at != end;
+                 ++at) {
+                probes[probe].push_back((*at)[1]);
             }
-            probes[probe] = count;
         }
         after_tag = line == ".TP";
     }
@@ -135,26 +134,21 @@ std::map<std::string, int> ProbesInBinary(std::string& problem) {
     return probes;
 }
 
+// The probes declared in src/probes.def, as the trace's readers have them,
+// against the manual page (names and arguments) and the release build's notes
+// (names and argument counts).
 TEST(ProbeNotesTest, ReleaseBuildHasExactlyTheDocumentedProbes) {
-    const std::map<std::string, int> documented = DocumentedProbes();
-    ASSERT_GE(documented.size(), 20u) << "the manual page's PROBES section was not found";
+    std::map<std::string, std::vector<std::string>> declared;
+    std::map<std::string, int> declared_counts;
+    for (const runtrace::ProbeInfo& probe : runtrace::KNOWN_PROBES) {
+        declared[probe.name].assign(probe.arg_names, probe.arg_names + probe.args);
+        declared_counts[probe.name] = probe.args;
+    }
+    EXPECT_EQ(DocumentedProbes(), declared) << "translaters.1's PROBES against src/probes.def";
     std::string problem;
-    const std::map<std::string, int> built = ProbesInBinary(problem);
-    ASSERT_EQ(problem, "");
-    for (const auto& [name, args] : documented) {
-        ASSERT_EQ(built.count(name), 1u)
-            << "documented probe " << name << " is not in " << TRANSLATERS_EXE << " (readelf -n)";
-        EXPECT_EQ(built.at(name), args) << "probe " << name << "'s arguments";
-    }
-    for (const auto& [name, args] : built) {
-        EXPECT_EQ(documented.count(name), 1u) << "probe " << name << " is not documented";
-    }
-    // The probes the trace's readers decode are the program's, with its arguments.
-    for (const runtrace::ProbeInfo& known : runtrace::KNOWN_PROBES) {
-        ASSERT_EQ(built.count(known.name), 1u)
-            << known.name << " is decoded but not in the program";
-        EXPECT_EQ(built.at(known.name), known.args) << "probe " << known.name << "'s arguments";
-    }
+    EXPECT_EQ(ProbesInBinary(problem), declared_counts)
+        << TRANSLATERS_EXE << " (readelf -n) against src/probes.def";
+    EXPECT_EQ(problem, "");
 }
 
 // Where the recorded runs and scratch files go: in the build tree, whatever

@@ -8,30 +8,15 @@
 
 namespace runtrace {
 
+#define PROBE0(Function, name) {#name, Probe::k##Function, 0, {}},
+#define PROBE1(Function, name, T1, a1) {#name, Probe::k##Function, 1, {#a1}},
+#define PROBE2(Function, name, T1, a1, T2, a2) {#name, Probe::k##Function, 2, {#a1, #a2}},
 const ProbeInfo KNOWN_PROBES[static_cast<int>(Probe::kOther)] = {
-    {"driver_start", Probe::kDriverStart, 0},
-    {"client_created", Probe::kClientCreated, 1},
-    {"stop_flag", Probe::kStopFlag, 0},
-    {"driver_end", Probe::kDriverEnd, 1},
-    {"translater_start", Probe::kTranslaterStart, 1},
-    {"translater_end", Probe::kTranslaterEnd, 1},
-    {"client_start", Probe::kClientStart, 2},
-    {"client_end", Probe::kClientEnd, 2},
-    {"claim", Probe::kClaim, 2},
-    {"push", Probe::kPush, 2},
-    {"pop", Probe::kPop, 2},
-    {"pop_wait", Probe::kPopWait, 1},
-    {"pop_wake", Probe::kPopWake, 1},
-    {"release", Probe::kRelease, 1},
-    {"job_wait", Probe::kJobWait, 1},
-    {"job_wake", Probe::kJobWake, 2},
-    {"job_return", Probe::kJobReturn, 2},
-    {"stop_signal", Probe::kStopSignal, 1},
-    {"delay_start", Probe::kDelayStart, 1},
-    {"delay_end", Probe::kDelayEnd, 1},
-    {"line", Probe::kLine, 0},
-    {"error_line", Probe::kErrorLine, 0},
+#include "probes.def"
 };
+#undef PROBE0
+#undef PROBE1
+#undef PROBE2
 
 const char* ProbeName(Probe probe) {
     const int index = static_cast<int>(probe);

@@ -25,39 +25,25 @@
 
 namespace runtrace {
 
-// The probes that the readers of traces use. A probe of the program that is
-// not here (a newer one) is read as kOther, with its name kept.
+// The program's probes (src/probes.def). A probe a trace names that is not
+// one of them is read as kOther, with its name kept.
+#define PROBE0(Function, name) k##Function,
+#define PROBE1(Function, name, T1, a1) k##Function,
+#define PROBE2(Function, name, T1, a1, T2, a2) k##Function,
 enum class Probe {
-    kDriverStart,
-    kClientCreated,
-    kStopFlag,
-    kDriverEnd,
-    kTranslaterStart,
-    kTranslaterEnd,
-    kClientStart,
-    kClientEnd,
-    kClaim,
-    kPush,
-    kPop,
-    kPopWait,
-    kPopWake,
-    kRelease,
-    kJobWait,
-    kJobWake,
-    kJobReturn,
-    kStopSignal,
-    kDelayStart,
-    kDelayEnd,
-    kLine,
-    kErrorLine,
+#include "probes.def"
     kOther,
 };
+#undef PROBE0
+#undef PROBE1
+#undef PROBE2
 
-// A known probe's name in the program and its number of arguments.
+// A known probe's name in the program, its number of arguments and their names.
 struct ProbeInfo {
     const char* name;
     Probe probe;
     int args;
+    const char* arg_names[2];
 };
 extern const ProbeInfo KNOWN_PROBES[static_cast<int>(Probe::kOther)];
 
