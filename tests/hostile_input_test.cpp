@@ -422,7 +422,10 @@ TEST_F(HostileInput, BrokenTracesAreRefusedNamingTheLine) {
     std::string nul = trace;
     nul.insert(nul.find('\n') - 2, 1, '\0');  // into the first probe's name
     const std::vector<std::pair<std::string, std::string>> traces = {
-        {"CR LF line ends", WithCrLf(trace)}, {"a NUL byte", nul}, {"the log itself", log}};
+        {"CR LF line ends", WithCrLf(trace)},
+        {"a NUL byte", nul},
+        {"the log itself", log},
+        {"a push without its character", "1\t1\tpush\t0\n" + trace}};
     for (const auto& [what, text] : traces) {
         SCOPED_TRACE(what);
         WriteFile(m_dir.File("trace"), text);

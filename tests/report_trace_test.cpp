@@ -29,6 +29,7 @@
 
 namespace {
 
+namespace args = runtrace::args;
 using runtrace::Event;
 using runtrace::Probe;
 using testing_support::Count;
@@ -54,6 +55,19 @@ using command_line::EXIT_USAGE;
 const double MS_TOLERANCE = 0.0011;
 
 const std::string SAMPLE = TRACE_SAMPLE_DIR;
+
+// Which events of a probe count: a claim that won, JobFinished returning to
+// serve a job, a wait that ran out.
+using Which = bool (*)(const Event&);
+bool Won(const Event& event) {
+    return event.Get<args::Claim>().won == 1;
+}
+bool Claimed(const Event& event) {
+    return event.Get<args::JobReturn>().claimed == 1;
+}
+bool TimedOut(const Event& event) {
+    return event.Get<args::JobWake>().result == runtrace::WAIT_TIMED_OUT;
+}
 
 // The first log line whose line event is not its author's; 0 if all fit.
 int FirstDifferingLine(const std::string& log, const runtrace::Trace& trace) {
@@ -139,15 +153,16 @@ private:
         const int c = client ? m_client_of.at(event.tid) : -1;
         if (event.probe == Probe::kLine) {
             m_facts.lines.push_back(Ms(event.ns));
-        } else if (event.probe == Probe::kClaim && event.args.at(1) == 1) {
+        } else if (event.probe == Probe::kClaim && Won(event)) {
             m_facts.claimed[c] = Ms(event.ns);
         } else if (event.probe == Probe::kPush) {
             TakePush(c, event);
         } else if (event.probe == Probe::kPop) {
-            std::deque<Queued>& queue = m_queues[event.Arg(0)];
+            const long long t = event.Get<args::Pop>().id;
+            std::deque<Queued>& queue = m_queues[t];
             const Queued queued = queue.front();
             queue.pop_front();
-            m_facts.depths[event.Arg(0)].push_back(static_cast<long long>(queue.size()));
+            m_facts.depths[t].push_back(static_cast<long long>(queue.size()));
             if (queued.ends_job) {
                 m_facts.handoffs.push_back({{queued.tid, queued.push_ns}, {event.tid, event.ns}});
             }
@@ -167,14 +182,15 @@ private:
     }
 
     void TakePush(int c, const Event& event) {
-        std::deque<Queued>& queue = m_queues[event.Arg(0)];
+        const args::Push& push = event.Get<args::Push>();
+        std::deque<Queued>& queue = m_queues[push.id];
         const bool first = m_facts.first_sent.count(c) == 0;
-        queue.push_back({event.ns, c, event.Arg(1), event.tid, first || event.Arg(1) == 0});
-        m_facts.depths[event.Arg(0)].push_back(static_cast<long long>(queue.size()));
+        queue.push_back({event.ns, c, push.ch, event.tid, first || push.ch == 0});
+        m_facts.depths[push.id].push_back(static_cast<long long>(queue.size()));
         if (first) {
             m_facts.first_sent[c] = Ms(event.ns);
         }
-        if (event.args.at(1) != 0) {
+        if (push.ch != 0) {
             m_facts.last_sent[c] = Ms(event.ns);
         }
     }
@@ -185,7 +201,8 @@ private:
         } else if (event.probe == Probe::kDriverEnd) {
             m_facts.run = Ms(event.ns);
         } else if (event.probe == Probe::kStopSignal) {
-            m_facts.translaters[static_cast<int>(event.args.at(0))].signal = Ms(event.ns);
+            m_facts.translaters[static_cast<int>(event.Get<args::StopSignal>().id)].signal =
+                Ms(event.ns);
         }
     }
 
@@ -194,11 +211,11 @@ private:
             ++facts.waits;
             m_wait_begin[event.tid] = Ms(event.ns);
         } else if (event.probe == Probe::kJobWake) {
-            const bool out = event.args.at(1) == runtrace::WAIT_TIMED_OUT;
+            const bool out = TimedOut(event);
             facts.timed_out += out ? 1 : 0;
             m_facts.timeouts += out ? 1 : 0;
             m_last_wait[event.tid] = {m_wait_begin[event.tid], Ms(event.ns), out ? 1.0 : 0.0};
-        } else if (event.probe == Probe::kJobReturn && event.args.at(1) == 1) {
+        } else if (event.probe == Probe::kJobReturn && Claimed(event)) {
             m_work_begin[event.tid] = Ms(event.ns);
         } else if (event.probe == Probe::kJobReturn) {
             facts.left = Ms(event.ns);
@@ -406,9 +423,9 @@ TEST(ReportTraceSample, TableTimesMatchTheTrace) {
     ExpectTableMatchesTrace(sample);
 }
 
-int CountProbe(const std::vector<Event>& events, Probe probe, long long arg1 = -1) {
+int CountProbe(const std::vector<Event>& events, Probe probe, Which which = nullptr) {
     return static_cast<int>(std::count_if(events.begin(), events.end(), [&](const Event& event) {
-        return event.probe == probe && (arg1 < 0 || event.Arg(1) == arg1);
+        return event.probe == probe && (which == nullptr || which(event));
     }));
 }
 
@@ -430,7 +447,7 @@ void ExpectTimeAxisSvg(const std::string& svg_path, const Recorded& run) {
     ASSERT_NE(rsvg, "") << RSVG_MISSING;
     const std::string svg = ReadFile(svg_path);
     const std::vector<Event>& events = run.trace.events;
-    const int jobs = CountProbe(events, Probe::kJobReturn, 1);
+    const int jobs = CountProbe(events, Probe::kJobReturn, Claimed);
     EXPECT_EQ(Count(svg, "class=\"translater-lane\""), run.sizes.translaters);
     EXPECT_EQ(Count(svg, "class=\"client-row\""), run.sizes.clients);
     EXPECT_EQ(Count(svg, "class=\"stop-flag\""), 1);
@@ -438,10 +455,9 @@ void ExpectTimeAxisSvg(const std::string& svg_path, const Recorded& run) {
     EXPECT_EQ(Count(svg, "class=\"job\""), jobs);
     EXPECT_EQ(Count(svg, "class=\"job-wait"), CountProbe(events, Probe::kJobWait));
     EXPECT_EQ(Count(svg, "class=\"pop-wait\""), CountProbe(events, Probe::kPopWait));
-    EXPECT_EQ(Count(svg, "class=\"timeout\""),
-              CountProbe(events, Probe::kJobWake, runtrace::WAIT_TIMED_OUT));
+    EXPECT_EQ(Count(svg, "class=\"timeout\""), CountProbe(events, Probe::kJobWake, TimedOut));
     EXPECT_EQ(Count(svg, "class=\"claim "), CountProbe(events, Probe::kClaim));
-    EXPECT_EQ(Count(svg, "class=\"claim won\""), CountProbe(events, Probe::kClaim, 1));
+    EXPECT_EQ(Count(svg, "class=\"claim won\""), CountProbe(events, Probe::kClaim, Won));
     // The pauses of the driver and the clients; a translater's are part of its jobs.
     std::set<int> translaters;
     for (const auto& [t, tid] : run.trace.threads.translaters) {
@@ -597,7 +613,7 @@ void ExpectPerfettoFile(const std::string& json_path, const Recorded& run) {
     for (const Event& event : events) {
         EXPECT_EQ(named.count(event.tid), 1u) << "thread " << event.tid << " has no thread_name";
         if (event.probe == Probe::kClaim || event.probe == Probe::kStopSignal ||
-            (event.probe == Probe::kJobWake && event.Arg(1) == runtrace::WAIT_TIMED_OUT)) {
+            (event.probe == Probe::kJobWake && TimedOut(event))) {
             EXPECT_EQ(instants.count({event.tid, event.ns - first}), 1u)
                 << "no instant for the " << event.Name() << " of thread " << event.tid;
         }
@@ -633,10 +649,10 @@ TEST(ReportTraceSample, PerfettoFileParsesNestsAndConnects) {
 
 // The sample's trace without the first event of the probe that matches.
 std::vector<Event> WithoutFirst(const std::vector<Event>& events, Probe probe,
-                                long long arg1 = -1) {
+                                Which which = nullptr) {
     std::vector<Event> left = events;
     const auto first = std::find_if(left.begin(), left.end(), [&](const Event& event) {
-        return event.probe == probe && (arg1 < 0 || event.Arg(1) == arg1);
+        return event.probe == probe && (which == nullptr || which(event));
     });
     if (first != left.end()) {
         left.erase(first);
@@ -652,10 +668,10 @@ std::vector<Event> WithoutPushAfterPopWait(const std::vector<Event>& events) {
         if (wait->probe != Probe::kPopWait) {
             continue;
         }
-        const long long translater = wait->Arg(0);
+        const long long translater = wait->Get<args::PopWait>().id;
         const auto on_queue = [translater](const Event& event) {
-            return (event.probe == Probe::kPush || event.probe == Probe::kPop) &&
-                   event.Arg(0) == translater;
+            return (event.probe == Probe::kPush && event.Get<args::Push>().id == translater) ||
+                   (event.probe == Probe::kPop && event.Get<args::Pop>().id == translater);
         };
         const auto push = std::find_if(wait, left.end(), on_queue);
         if (push == left.end()) {
@@ -731,13 +747,14 @@ std::vector<Event> FirstLetterChanged(const runtrace::Trace& trace, int client) 
     std::map<long long, std::size_t> queued;
     for (Event& event : changed) {
         if (event.probe == Probe::kPush && translater < 0 && event.tid == tid) {
-            translater = event.args.at(0);
+            translater = event.Get<args::Push>().id;
             ahead = queued[translater];
-            event.args.at(1) = 'z';
+            event.Get<args::Push>().ch = 'z';
         } else if (event.probe == Probe::kPush) {
-            ++queued[event.args.at(0)];
-        } else if (event.probe == Probe::kPop && event.args.at(0) == translater && ahead-- == 0) {
-            event.args.at(1) = 'z';
+            ++queued[event.Get<args::Push>().id];
+        } else if (event.probe == Probe::kPop && event.Get<args::Pop>().id == translater &&
+                   ahead-- == 0) {
+            event.Get<args::Pop>().ch = 'z';
             break;
         }
     }
@@ -758,14 +775,15 @@ TEST(ReportTraceSample, TraceThatContradictsItselfRefused) {
     }
     {
         SCOPED_TRACE("the first claim that won dropped");
-        ExpectRefused(sample, sample.log, WithoutFirst(events, Probe::kClaim, 1), "");
+        ExpectRefused(sample, sample.log, WithoutFirst(events, Probe::kClaim, Won), "");
     }
     {
         SCOPED_TRACE("a translater's pop naming another translater");
         std::vector<Event> changed = events;
         Event& pop = *std::find_if(changed.begin(), changed.end(),
                                    [](const Event& event) { return event.probe == Probe::kPop; });
-        pop.args.at(0) = (pop.args.at(0) + 1) % sample.sizes.translaters;
+        long long& t = pop.Get<args::Pop>().id;
+        t = (t + 1) % sample.sizes.translaters;
         ExpectRefused(sample, sample.log, changed, "fired by translater");
     }
     {

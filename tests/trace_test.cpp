@@ -33,6 +33,7 @@
 
 namespace {
 
+namespace args = runtrace::args;
 using runtrace::Event;
 using runtrace::Probe;
 using runtrace::Trace;
@@ -309,10 +310,28 @@ std::vector<Event> EventsOf(const Trace& trace, int tid) {
     return events;
 }
 
-// One letter per event, so that a thread's events read as a word. Where two
-// are given, the second stands for a second argument that is not 0: a claim
-// that won, a letter rather than the terminator, JobFinished returning to
-// serve a job; for job_wake, a wait that ran out.
+// Whether an event takes the second of its probe's two letters: a claim that
+// won, a letter rather than the terminator, JobFinished returning to serve a
+// job, a wait that ran out.
+bool Second(const Event& event) {
+    switch (event.probe) {
+        case Probe::kClaim:
+            return event.Get<args::Claim>().won != 0;
+        case Probe::kPush:
+            return event.Get<args::Push>().ch != 0;
+        case Probe::kPop:
+            return event.Get<args::Pop>().ch != 0;
+        case Probe::kJobWake:
+            return event.Get<args::JobWake>().result == runtrace::WAIT_TIMED_OUT;
+        case Probe::kJobReturn:
+            return event.Get<args::JobReturn>().claimed != 0;
+        default:
+            return false;
+    }
+}
+
+// One letter per event, so that a thread's events read as a word; where two
+// are given, the second is for an event that takes it (Second).
 char Letter(const Event& event) {
     static const std::map<Probe, std::string> LETTERS = {
         {Probe::kDriverStart, "S"},   {Probe::kTranslaterStart, "S"},
@@ -330,9 +349,7 @@ char Letter(const Event& event) {
     if (found == LETTERS.end()) {
         return '?';
     }
-    const bool second = event.probe == Probe::kJobWake ? event.Arg(1) == runtrace::WAIT_TIMED_OUT
-                                                       : event.Arg(1) != 0;
-    return found->second[found->second.size() > 1 && second ? 1 : 0];
+    return found->second[found->second.size() > 1 && Second(event) ? 1 : 0];
 }
 
 std::string Word(const std::vector<Event>& events) {
@@ -408,7 +425,7 @@ bool WaitingUnwokenAt(const Trace& trace, int t, std::int64_t ns) {
         if (event.tid == tid && event.probe == Probe::kJobWait) {
             waiting = true;
         } else if ((event.tid == tid && event.probe == Probe::kJobWake) ||
-                   (event.probe == Probe::kPush && event.Arg(0) == t)) {
+                   (event.probe == Probe::kPush && event.Get<args::Push>().id == t)) {
             waiting = false;
         }
     }
@@ -418,9 +435,10 @@ bool WaitingUnwokenAt(const Trace& trace, int t, std::int64_t ns) {
 std::vector<bool> TracedRunTest::WaitingAtStopSignal(const Trace& trace) {
     std::vector<bool> waiting;
     for (const Event& event : trace.events) {
-        if (event.probe == Probe::kStopSignal && event.Arg(0) >= 0 &&
-            event.Arg(0) < SIZES.translaters) {
-            waiting.push_back(WaitingUnwokenAt(trace, static_cast<int>(event.Arg(0)), event.ns));
+        const long long t =
+            event.probe == Probe::kStopSignal ? event.Get<args::StopSignal>().id : -1;
+        if (t >= 0 && t < SIZES.translaters) {
+            waiting.push_back(WaitingUnwokenAt(trace, static_cast<int>(t), event.ns));
         }
     }
     return waiting;
@@ -429,7 +447,7 @@ std::vector<bool> TracedRunTest::WaitingAtStopSignal(const Trace& trace) {
 int CountEvents(const Trace& trace, Probe probe, bool terminators) {
     int count = 0;
     for (const Event& event : trace.events) {
-        count += event.probe == probe && (event.Arg(1) == 0) == terminators ? 1 : 0;
+        count += event.probe == probe && !Second(event) == terminators ? 1 : 0;
     }
     return count;
 }
@@ -461,9 +479,9 @@ TEST_F(TracedRunTest, PushesAndPopsMatchTheLogAndLeaveInOrder) {
         std::map<long long, std::string> popped;
         for (const Event& event : trace.events) {
             if (event.probe == Probe::kPush) {
-                pushed[event.Arg(0)] += static_cast<char>(event.Arg(1));
+                pushed[event.Get<args::Push>().id] += static_cast<char>(event.Get<args::Push>().ch);
             } else if (event.probe == Probe::kPop) {
-                popped[event.Arg(0)] += static_cast<char>(event.Arg(1));
+                popped[event.Get<args::Pop>().id] += static_cast<char>(event.Get<args::Pop>().ch);
             }
         }
         EXPECT_EQ(popped, pushed) << recording.dir;
@@ -485,18 +503,19 @@ TEST_F(TracedRunTest, EachClientPausesAfterItsEntryAndEachLetterAndPushesTheTerm
             const std::string word = Word(events);
             ASSERT_TRUE(std::regex_match(word, shape))
                 << recording.dir << ": client " << c << "'s events read " << word;
-            const long long letters = events.front().Arg(1);
+            const long long letters = events.front().Get<args::ClientStart>().letters;
             EXPECT_EQ(std::count(word.begin(), word.end(), 'p'),
                       word.find('C') == std::string::npos ? 0 : letters)
                 << recording.dir << ": client " << c;
             long long tried = 0;
             for (const Event& event : events) {
                 if (event.probe == Probe::kClaim) {
-                    EXPECT_EQ(event.Arg(0), tried++)
+                    EXPECT_EQ(event.Get<args::Claim>().id, tried++)
                         << recording.dir << ": client " << c << " does not try the lowest first";
                 }
                 if (event.probe == Probe::kPush) {
-                    EXPECT_EQ(event.Arg(0), events.back().Arg(1))
+                    EXPECT_EQ(event.Get<args::Push>().id,
+                              events.back().Get<args::ClientEnd>().translater)
                         << recording.dir << ": client " << c
                         << " pushes to a translater it does not hold";
                 }
@@ -536,9 +555,9 @@ TEST_F(TracedRunTest, TheDriverPausesAfterEveryCreationThenSignalsEachTranslater
         std::vector<long long> signalled;
         for (const Event& event : events) {
             if (event.probe == Probe::kClientCreated) {
-                created.push_back(event.Arg(0));
+                created.push_back(event.Get<args::ClientCreated>().client);
             } else if (event.probe == Probe::kStopSignal) {
-                signalled.push_back(event.Arg(0));
+                signalled.push_back(event.Get<args::StopSignal>().id);
             }
         }
         std::vector<long long> in_order(SIZES.translaters);
@@ -547,7 +566,8 @@ TEST_F(TracedRunTest, TheDriverPausesAfterEveryCreationThenSignalsEachTranslater
         for (std::size_t i = 0; i < created.size(); ++i) {
             EXPECT_EQ(created[i], static_cast<long long>(i)) << recording.dir;
         }
-        EXPECT_EQ(events.back().Arg(0), 0) << recording.dir << ": the driver's exit status";
+        EXPECT_EQ(events.back().Get<args::DriverEnd>().status, 0)
+            << recording.dir << ": the driver's exit status";
     }
 }
 
@@ -564,14 +584,15 @@ TEST_F(TracedRunTest, EveryPauseSpinsTheIterationsItDrewAndTheDrawsReachTheTop) 
         int draws = 0;
         for (const Event& event : recording.trace.events) {
             if (event.probe == Probe::kDelayStart) {
-                EXPECT_GE(event.Arg(0), 0);
-                EXPECT_LT(event.Arg(0), SIZES.max_delay);
-                largest = std::max(largest, event.Arg(0));
+                const long long bound = event.Get<args::DelayStart>().bound;
+                EXPECT_GE(bound, 0);
+                EXPECT_LT(bound, SIZES.max_delay);
+                largest = std::max(largest, bound);
                 ++draws;
-                bound_of[event.tid] = event.Arg(0);
+                bound_of[event.tid] = bound;
             } else if (event.probe == Probe::kDelayEnd) {
                 ASSERT_EQ(bound_of.count(event.tid), 1u) << "a pause ends that never began";
-                EXPECT_EQ(event.Arg(0), bound_of[event.tid])
+                EXPECT_EQ(event.Get<args::DelayEnd>().iterations, bound_of[event.tid])
                     << recording.dir << ": thread " << event.tid;
                 bound_of.erase(event.tid);
                 ++pauses;
@@ -638,7 +659,8 @@ TEST_F(TracedRunTest, ATimedWaitThatIsNotSignalledLastsAboutOneSecond) {
         for (const Event& event : recording.trace.events) {
             if (event.probe == Probe::kJobWait) {
                 began[event.tid] = event.ns;
-            } else if (event.probe == Probe::kJobWake && event.Arg(1) == runtrace::WAIT_TIMED_OUT) {
+            } else if (event.probe == Probe::kJobWake &&
+                       event.Get<args::JobWake>().result == runtrace::WAIT_TIMED_OUT) {
                 const std::int64_t lasted = event.ns - began[event.tid];
                 EXPECT_GE(lasted, TIMED_WAIT_AT_LEAST_NS) << recording.dir;
                 EXPECT_LE(lasted, TIMED_WAIT_AT_MOST_NS) << recording.dir;

@@ -5,13 +5,35 @@
 #include <map>
 #include <numeric>
 #include <optional>
+#include <type_traits>
 #include <unordered_map>
+#include <variant>
 
 namespace report {
 namespace {
 
+namespace args = runtrace::args;
 using runtrace::Event;
 using runtrace::Probe;
+
+// Whether a probe's arguments name a translater as id.
+template <class A, class = void>
+struct NamesTranslater : std::false_type {};
+template <class A>
+struct NamesTranslater<A, std::void_t<decltype(A::id)>> : std::true_type {};
+
+// The translater an event names as its id; -1 for an event that names none.
+long long TranslaterOf(const Event& event) {
+    return std::visit(
+        [](const auto& arguments) -> long long {
+            if constexpr (NamesTranslater<std::decay_t<decltype(arguments)>>::value) {
+                return arguments.id;
+            } else {
+                return -1;
+            }
+        },
+        event.args);
+}
 
 enum class Role { kAny, kDriver, kTranslater, kClient };
 
@@ -209,9 +231,9 @@ std::string CTraceReader::Take(const Event& event) {
                      ": the trace's threads do not fit the program");
     }
     // Each probe of a translater thread names its own translater first.
-    if (role == Role::kTranslater && event.Arg(0) != m_current.index) {
-        return Fault(std::string(event.Name()) + " of translater " + std::to_string(event.Arg(0)) +
-                     " fired by " + ThreadName(m_current));
+    if (role == Role::kTranslater && TranslaterOf(event) != m_current.index) {
+        return Fault(std::string(event.Name()) + " of translater " +
+                     std::to_string(TranslaterOf(event)) + " fired by " + ThreadName(m_current));
     }
     return (this->*handler)(m_current.index, event);
 }
@@ -284,10 +306,11 @@ std::string CTraceReader::DriverEnd(int /*index*/, const Event& event) {
 }
 
 std::string CTraceReader::ClientCreated(int /*index*/, const Event& event) {
-    if (!IsClient(event.Arg(0))) {
+    const long long client = event.Get<args::ClientCreated>().client;
+    if (!IsClient(client)) {
         return Fault("client_created names no client");
     }
-    m_times.driver.created.at(event.Arg(0)) = event.ns;
+    m_times.driver.created.at(client) = event.ns;
     return "";
 }
 
@@ -297,10 +320,11 @@ std::string CTraceReader::StopFlag(int /*index*/, const Event& event) {
 }
 
 std::string CTraceReader::StopSignal(int /*index*/, const Event& event) {
-    if (!IsTranslater(event.Arg(0))) {
+    const long long t = event.Get<args::StopSignal>().id;
+    if (!IsTranslater(t)) {
         return Fault("stop_signal names no translater");
     }
-    m_times.translaters.at(event.Arg(0)).stop_signal = event.ns;
+    m_times.translaters.at(t).stop_signal = event.ns;
     return "";
 }
 
@@ -320,7 +344,7 @@ std::string CTraceReader::JobWaitBegin(int /*t*/, const Event& event) {
 
 std::string CTraceReader::JobWaitEnd(int t, const Event& event) {
     JobWait wait;
-    wait.timed_out = event.Arg(1) == runtrace::WAIT_TIMED_OUT;
+    wait.timed_out = event.Get<args::JobWake>().result == runtrace::WAIT_TIMED_OUT;
     std::string problem = End(m_open[event.tid].job_wait, "a wait in JobFinished", wait.span);
     if (problem.empty()) {
         m_times.translaters.at(t).job_waits.push_back(wait);
@@ -330,7 +354,7 @@ std::string CTraceReader::JobWaitEnd(int t, const Event& event) {
 
 // JobFinished returns: 1 to serve a job, 0 to leave.
 std::string CTraceReader::JobReturn(int t, const Event& event) {
-    if (event.Arg(1) != 0) {
+    if (event.Get<args::JobReturn>().claimed != 0) {
         return Begin(m_open[event.tid].work, event, "a job");
     }
     m_times.translaters.at(t).leave = event.ns;
@@ -352,9 +376,9 @@ std::string CTraceReader::PopWaitEnd(int t, const Event& event) {
 
 std::string CTraceReader::Pop(int t, const Event& event) {
     std::deque<std::size_t>& queued = m_queued.at(t);
-    if (queued.empty() || m_times.handoffs.at(queued.front()).ch != event.Arg(1)) {
-        return Fault("translater " + std::to_string(t) + " pops character " +
-                     std::to_string(event.Arg(1)) +
+    const long long ch = event.Get<args::Pop>().ch;
+    if (queued.empty() || m_times.handoffs.at(queued.front()).ch != ch) {
+        return Fault("translater " + std::to_string(t) + " pops character " + std::to_string(ch) +
                      (queued.empty() ? " from an empty queue" : ", not the one pushed first"));
     }
     m_times.handoffs.at(queued.front()).pop = event.ns;
@@ -367,7 +391,7 @@ std::string CTraceReader::Pop(int t, const Event& event) {
 std::string CTraceReader::ClientStart(int c, const Event& event) {
     ClientTimes& client = m_times.clients.at(c);
     client.thread.life.begin = event.ns;
-    client.letters_drawn = static_cast<int>(event.Arg(1));
+    client.letters_drawn = static_cast<int>(event.Get<args::ClientStart>().letters);
     return "";
 }
 
@@ -377,23 +401,25 @@ std::string CTraceReader::ClientEnd(int c, const Event& event) {
 }
 
 std::string CTraceReader::Claim(int c, const Event& event) {
-    if (!IsTranslater(event.Arg(0))) {
+    const args::Claim& claim = event.Get<args::Claim>();
+    if (!IsTranslater(claim.id)) {
         return Fault("client " + std::to_string(c) + " claims no translater");
     }
     m_times.clients.at(c).claims.push_back(
-        ClaimAttempt{event.ns, static_cast<int>(event.Arg(0)), event.Arg(1) != 0});
+        ClaimAttempt{event.ns, static_cast<int>(claim.id), claim.won != 0});
     return "";
 }
 
 std::string CTraceReader::Push(int c, const Event& event) {
-    if (!IsTranslater(event.Arg(0))) {
+    const args::Push& push = event.Get<args::Push>();
+    if (!IsTranslater(push.id)) {
         return Fault("client " + std::to_string(c) + " pushes to no translater");
     }
-    const int t = static_cast<int>(event.Arg(0));
+    const int t = static_cast<int>(push.id);
     Handoff handoff;
     handoff.client = c;
     handoff.translater = t;
-    handoff.ch = static_cast<char>(event.Arg(1));
+    handoff.ch = static_cast<char>(push.ch);
     handoff.index = m_pushed.at(c)++;
     handoff.push = event.ns;
     m_queued.at(t).push_back(m_times.handoffs.size());

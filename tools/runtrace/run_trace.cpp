@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <iterator>
 #include <string_view>
+#include <utility>
 
 namespace runtrace {
 
@@ -25,6 +26,44 @@ const char* ProbeName(Probe probe) {
 }
 
 namespace {
+
+// A declared probe's arguments from the numbers of its line, as many as it has.
+using Decoder = Arguments (*)(const std::vector<long long>&);
+#define PROBE0(Function, name) \
+    [](const std::vector<long long>& /*values*/) -> Arguments { return args::Function{}; },
+#define PROBE1(Function, name, T1, a1) \
+    [](const std::vector<long long>& values) -> Arguments { return args::Function{values.at(0)}; },
+#define PROBE2(Function, name, T1, a1, T2, a2)              \
+    [](const std::vector<long long>& values) -> Arguments { \
+        return args::Function{values.at(0), values.at(1)};  \
+    },
+const Decoder DECODERS[] = {
+#include "probes.def"
+};
+#undef PROBE0
+#undef PROBE1
+#undef PROBE2
+
+// The numbers of an event's line.
+#define PROBE0(Function, name)                                           \
+    std::vector<long long> Values(const args::Function& /*arguments*/) { \
+        return {};                                                       \
+    }
+#define PROBE1(Function, name, T1, a1)                               \
+    std::vector<long long> Values(const args::Function& arguments) { \
+        return {arguments.a1};                                       \
+    }
+#define PROBE2(Function, name, T1, a1, T2, a2)                       \
+    std::vector<long long> Values(const args::Function& arguments) { \
+        return {arguments.a1, arguments.a2};                         \
+    }
+#include "probes.def"
+#undef PROBE0
+#undef PROBE1
+#undef PROBE2
+std::vector<long long> Values(const args::Other& arguments) {
+    return arguments.values;
+}
 
 // The latest time a trace may hold: 2^62 ns, 146 years of CLOCK_MONOTONIC.
 // Its readers add and subtract two times, which then cannot overflow.
@@ -92,23 +131,24 @@ std::string ParseEvent(std::string_view line, Event& event) {
     event.ns = ns;
     event.tid = static_cast<int>(tid);
     event.probe = ProbeNamed(fields[2]);
-    if (event.probe == Probe::kOther) {
-        event.other = std::string(fields[2]);
-    }
+    std::vector<long long> values;
     for (std::size_t i = 3; i < fields.size(); ++i) {
-        long long arg = 0;
-        if (!ParseNumber(fields[i], arg)) {
-            return "an argument of " + std::string(event.Name()) + " is not an integer";
+        long long value = 0;
+        if (!ParseNumber(fields[i], value)) {
+            return "an argument of " + std::string(fields[2]) + " is not an integer";
         }
-        event.args.push_back(arg);
+        values.push_back(value);
     }
-    const int wanted = event.probe == Probe::kOther
-                           ? static_cast<int>(event.args.size())
-                           : KNOWN_PROBES[static_cast<int>(event.probe)].args;
-    if (event.args.size() != static_cast<std::size_t>(wanted)) {
-        return std::string(event.Name()) + " has " + std::to_string(event.args.size()) +
+    if (event.probe == Probe::kOther) {
+        event.args = args::Other{std::string(fields[2]), std::move(values)};
+        return "";
+    }
+    const int wanted = KNOWN_PROBES[static_cast<int>(event.probe)].args;
+    if (values.size() != static_cast<std::size_t>(wanted)) {
+        return std::string(fields[2]) + " has " + std::to_string(values.size()) +
                " arguments, not " + std::to_string(wanted);
     }
+    event.args = DECODERS[static_cast<int>(event.probe)](values);
     return "";
 }
 
@@ -118,7 +158,8 @@ std::string NameThread(const Event& event, const logcheck::Sizes& sizes, Threads
     if (event.probe == Probe::kDriverStart) {
         threads.driver = event.tid;
     } else if (translater || event.probe == Probe::kClientStart) {
-        const long long index = event.Arg(0);
+        const long long index = translater ? event.Get<args::TranslaterStart>().id
+                                           : event.Get<args::ClientStart>().client;
         const int count = translater ? sizes.translaters : sizes.clients;
         if (index < 0 || index >= count) {
             return std::string(event.Name()) + " names " +
@@ -208,8 +249,9 @@ std::string FormatTrace(const std::vector<Event>& events) {
     std::string text;
     for (const Event& event : events) {
         text += std::to_string(event.ns) + '\t' + std::to_string(event.tid) + '\t' + event.Name();
-        for (const long long arg : event.args) {
-            text += '\t' + std::to_string(arg);
+        for (const long long value :
+             std::visit([](const auto& arguments) { return Values(arguments); }, event.args)) {
+            text += '\t' + std::to_string(value);
         }
         text += '\n';
     }

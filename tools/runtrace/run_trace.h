@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "log_lines.h"
@@ -53,15 +54,61 @@ const char* ProbeName(Probe probe);
 // What a timed wait returns when it runs out (job_wake's result).
 const long long WAIT_TIMED_OUT = ETIMEDOUT;
 
+// Each probe's arguments by name (src/probes.def), as the trace holds them:
+// integers, whatever the type the probe fires them with.
+namespace args {
+#define PROBE0(Function, name) \
+    struct Function {};
+#define PROBE1(Function, name, T1, a1) \
+    struct Function {                  \
+        long long a1;                  \
+    };
+#define PROBE2(Function, name, T1, a1, T2, a2) \
+    struct Function {                          \
+        long long a1;                          \
+        long long a2;                          \
+    };
+#include "probes.def"
+#undef PROBE0
+#undef PROBE1
+#undef PROBE2
+// A probe the program does not declare: its name and arguments as read.
+struct Other {
+    std::string name;
+    std::vector<long long> values;
+};
+}  // namespace args
+
+// An event's arguments: the alternative of its probe, in the order of Probe.
+#define PROBE0(Function, name) args::Function,
+#define PROBE1(Function, name, T1, a1) args::Function,
+#define PROBE2(Function, name, T1, a1, T2, a2) args::Function,
+using Arguments = std::variant<
+#include "probes.def"
+    args::Other>;
+#undef PROBE0
+#undef PROBE1
+#undef PROBE2
+
 struct Event {
     std::int64_t ns = 0;  // CLOCK_MONOTONIC
     int tid = 0;
     Probe probe = Probe::kOther;
-    std::vector<long long> args;  // as many as the probe has
-    std::string other;            // the name of a kOther probe
+    Arguments args = args::Other{};  // those of probe
 
-    long long Arg(std::size_t i) const { return i < args.size() ? args[i] : 0; }
-    const char* Name() const { return probe == Probe::kOther ? other.c_str() : ProbeName(probe); }
+    // The arguments of an event of the probe A names (args::Push: .id, .ch);
+    // std::bad_variant_access for an event of another probe.
+    template <class A>
+    const A& Get() const {
+        return std::get<A>(args);
+    }
+    template <class A>
+    A& Get() {
+        return std::get<A>(args);
+    }
+    const char* Name() const {
+        return probe == Probe::kOther ? std::get<args::Other>(args).name.c_str() : ProbeName(probe);
+    }
 };
 
 // Which thread is which, from the probes that start each thread: the thread
