@@ -9,48 +9,48 @@
 int CTranslater::m_num_translaters;
 
 CTranslater::CTranslater() : m_id(m_num_translaters++) {
-    pthread_mutex_init(&m_mutex, nullptr);
+    pthread_mutex_init(m_mutex.Native(), nullptr);
     pthread_cond_init(&m_cond, nullptr);
 }
 
 CTranslater::~CTranslater() {
-    pthread_mutex_destroy(&m_mutex);
+    pthread_mutex_destroy(m_mutex.Native());
     pthread_cond_destroy(&m_cond);
 }
 
 void CTranslater::Push(char ch) {
-    pthread_mutex_lock(&m_mutex);
+    m_mutex.Lock();
     m_queue.push(ch);
     probes::Push(m_id, ch);
     pthread_cond_signal(&m_cond);
-    pthread_mutex_unlock(&m_mutex);
+    m_mutex.Unlock();
 }
 
 char CTranslater::Pop() {
-    pthread_mutex_lock(&m_mutex);
+    m_mutex.Lock();
     while (m_queue.empty()) {
         probes::PopWait(m_id);
-        pthread_cond_wait(&m_cond, &m_mutex);
+        pthread_cond_wait(&m_cond, m_mutex.Native());
         probes::PopWake(m_id);
     }
     const char ch = m_queue.front();
     m_queue.pop();
     probes::Pop(m_id, ch);
-    pthread_mutex_unlock(&m_mutex);
+    m_mutex.Unlock();
     return ch;
 }
 
 bool CTranslater::TryToOccupy() {
-    pthread_mutex_lock(&m_mutex);
+    m_mutex.Lock();
     const bool claimed = !m_occupied;
     m_occupied = true;
     probes::Claim(m_id, claimed);
-    pthread_mutex_unlock(&m_mutex);
+    m_mutex.Unlock();
     return claimed;
 }
 
 bool CTranslater::JobFinished() {
-    pthread_mutex_lock(&m_mutex);
+    m_mutex.Lock();
     // The flag is already clear at start-up; clearing it then would drop a claim
     // that a client took before this thread got here.
     if (m_started) {
@@ -68,15 +68,15 @@ bool CTranslater::JobFinished() {
     // even if the stop flag is already set, so a claimed job is never dropped.
     const bool claimed = m_occupied;
     probes::JobReturn(m_id, claimed);
-    pthread_mutex_unlock(&m_mutex);
+    m_mutex.Unlock();
     return claimed;
 }
 
 void CTranslater::CondSignal() {
-    pthread_mutex_lock(&m_mutex);
+    m_mutex.Lock();
     pthread_cond_signal(&m_cond);
     probes::StopSignal(m_id);
-    pthread_mutex_unlock(&m_mutex);
+    m_mutex.Unlock();
 }
 
 void CTranslater::WaitAtMostOneSecond() {
@@ -88,6 +88,6 @@ void CTranslater::WaitAtMostOneSecond() {
     // Signal, timeout and spurious wake-up are alike: the caller re-tests. The
     // result only tells a tracer whether the wait ran out.
     probes::JobWait(m_id);
-    const int result = pthread_cond_timedwait(&m_cond, &m_mutex, &deadline);
+    const int result = pthread_cond_timedwait(&m_cond, m_mutex.Native(), &deadline);
     probes::JobWake(m_id, result);
 }

@@ -29,11 +29,14 @@
 // is held. Once g_done is set no client is left to claim, so a translater never
 // leaves with a claimed job untranslated.
 //
-// Locking: m_mutex guards m_occupied, m_started and m_queue. Push and CondSignal
-// signal while holding it, and the owning thread holds it from the end of each
-// wait through its tests, so no signal falls between a test and the next wait.
-// No operation takes any other lock while holding m_mutex; callers must not hold
-// the console lock when they call in.
+// Locking: m_mutex guards m_occupied, m_started and m_queue; every public
+// operation but GetID takes it, and WaitAtMostOneSecond needs it held. The
+// annotations below say so and clang checks them (-Wthread-safety, in
+// tools/lint). Push and CondSignal signal while holding it, and the owning
+// thread holds it from the end of each wait through its tests, so no signal
+// falls between a test and the next wait. No operation takes any other lock
+// while holding m_mutex; callers must not hold the console lock when they call
+// in.
 //
 // Tracing: the operations fire static probes (probes.h) while they hold
 // m_mutex: claim, push, pop, release, stop_signal, the entry to and return
@@ -46,6 +49,8 @@
 
 #include <atomic>
 #include <queue>
+
+#include "thread_annotations.h"
 
 // The stop flag: set once, by the driver, after every client has ended.
 extern std::atomic<bool> g_done;
@@ -62,42 +67,42 @@ public:
     CTranslater& operator=(const CTranslater&) = delete;
 
     // Called only by the client holding the claim. Appends ch and wakes the
-    // owning thread. Never waits for room. Takes m_mutex.
-    void Push(char ch);
+    // owning thread. Never waits for room.
+    void Push(char ch) EXCLUDES(m_mutex);
 
     // Called only by the owning translater thread. Blocks until a character is
-    // queued, then removes and returns the oldest one. Takes m_mutex.
-    char Pop();
+    // queued, then removes and returns the oldest one.
+    char Pop() EXCLUDES(m_mutex);
 
     // Called by any client. Claims the translater if it is unclaimed and returns
-    // whether it did; on false nothing changes. Signals nothing. Takes m_mutex.
-    bool TryToOccupy();
+    // whether it did; on false nothing changes. Signals nothing.
+    bool TryToOccupy() EXCLUDES(m_mutex);
 
     // Called only by the owning translater thread: first at start-up, then after
     // each job's terminator. Releases the claim (except on the first call, which
     // keeps a claim taken during start-up), then waits for a claim or the stop.
     // Returns true when claimed (serve a job), false when stopped with no claim.
-    // Takes m_mutex; never reads the queue.
-    bool JobFinished();
+    // Never reads the queue.
+    bool JobFinished() EXCLUDES(m_mutex);
 
     // Called only by the driver, after setting g_done. Wakes the owning thread
-    // if it waits; changes no state. Takes m_mutex.
-    void CondSignal();
+    // if it waits; changes no state.
+    void CondSignal() EXCLUDES(m_mutex);
 
     // Called by the owning translater thread. Lock-free: m_id never changes.
     int GetID() const { return m_id; }
 
 private:
     // Waits on m_cond until one second from now on the wall clock, a signal or
-    // a spurious wake-up. Called with m_mutex held.
-    void WaitAtMostOneSecond();
+    // a spurious wake-up.
+    void WaitAtMostOneSecond() REQUIRES(m_mutex);
 
     const int m_id;
-    bool m_occupied = false;  // guarded by m_mutex
-    pthread_mutex_t m_mutex;
+    bool m_occupied GUARDED_BY(m_mutex) = false;
+    CMutex m_mutex;
     pthread_cond_t m_cond;
-    std::queue<char> m_queue;  // guarded by m_mutex
-    bool m_started = false;    // guarded by m_mutex; set by the first JobFinished
+    std::queue<char> m_queue GUARDED_BY(m_mutex);
+    bool m_started GUARDED_BY(m_mutex) = false;  // set by the first JobFinished
 
     // Zero-initialised storage with no run-time initialiser, so the pool finds it
     // at zero whichever unit is initialised first.
