@@ -422,15 +422,16 @@ TEST_F(HostileInput, BrokenTracesAreRefusedNamingTheLine) {
     std::string nul = trace;
     nul.insert(nul.find('\n') - 2, 1, '\0');  // into the first probe's name
     const std::vector<std::pair<std::string, std::string>> traces = {
-        {"CR LF line ends", WithCrLf(trace)},
-        {"a NUL byte", nul},
-        {"the log itself", log},
-        {"a push without its character", "1\t1\tpush\t0\n" + trace}};
+        {"CR LF line ends", WithCrLf(trace)}, {"a NUL byte", nul}, {"the log itself", log}};
     for (const auto& [what, text] : traces) {
         SCOPED_TRACE(what);
         WriteFile(m_dir.File("trace"), text);
         ExpectRefused(Report(log, {"--trace", m_dir.File("trace")}), 1, "trace line 1:", "");
     }
+    // An argument missing is an error of its line, never read as 0.
+    WriteFile(m_dir.File("trace"), "1\t1\tpush\t0\n" + trace);
+    ExpectRefused(Report(log, {"--trace", m_dir.File("trace")}), 1,
+                  "trace line 1:", "push has 1 arguments, not 2");
     // The trace of another run, beside this build's fresh log.
     ExpectRefused(Report(s_log, {"--trace", SAMPLE_TRACE}), 1, "line ", "trace");
 }

@@ -57,6 +57,8 @@ const long long WAIT_TIMED_OUT = ETIMEDOUT;
 // Each probe's arguments by name (src/probes.def), as the trace holds them:
 // integers, whatever the type the probe fires them with.
 namespace args {
+// Macro arguments here are names of types and members, which take no parentheses.
+// NOLINTBEGIN(bugprone-macro-parentheses)
 #define PROBE0(Function, name) \
     struct Function {};
 #define PROBE1(Function, name, T1, a1) \
@@ -72,6 +74,7 @@ namespace args {
 #undef PROBE0
 #undef PROBE1
 #undef PROBE2
+// NOLINTEND(bugprone-macro-parentheses)
 // A probe the program does not declare: its name and arguments as read.
 struct Other {
     std::string name;
