@@ -85,7 +85,7 @@ const char HELP[] =
     "  translaters 2> err | head -c 5000 > out\n"
     "  translaters-check --cut out err ${PIPESTATUS[0]}\n";
 
-const std::vector<command_line::OptionSpec> OPTIONS = {
+const std::vector<command_line::OptionForm> OPTIONS = {
     {"--failed-at", true},   {"--stopped", false}, {"--cut", false},     {"--format", true},
     {"--translaters", true}, {"--clients", true},  {"--max-chars", true}};
 

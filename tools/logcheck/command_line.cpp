@@ -18,7 +18,7 @@ namespace command_line {
 
 const char STDIN_NAME[] = "<stdin>";
 
-const std::vector<OptionSpec> SIZE_OPTIONS = {
+const std::vector<OptionForm> SIZE_OPTIONS = {
     {"--translaters", true}, {"--clients", true}, {"--max-chars", true}};
 
 namespace {
@@ -71,7 +71,7 @@ Request FindRequest(int argc, char** argv) {
     return Request::kNone;
 }
 
-std::string Parse(int argc, char** argv, const std::vector<OptionSpec>& specs,
+std::string Parse(int argc, char** argv, const std::vector<OptionForm>& forms,
                   Arguments& arguments) {
     bool options_ended = false;
     for (int i = 1; i < argc; ++i) {
@@ -91,12 +91,12 @@ std::string Parse(int argc, char** argv, const std::vector<OptionSpec>& specs,
         }
         const std::size_t equals = arg.find('=');
         const std::string name = arg.substr(0, equals);
-        const auto spec = std::find_if(specs.begin(), specs.end(),
-                                       [&](const OptionSpec& s) { return name == s.name; });
-        if (spec == specs.end()) {
+        const auto form = std::find_if(forms.begin(), forms.end(),
+                                       [&](const OptionForm& f) { return name == f.name; });
+        if (form == forms.end()) {
             return "unknown option " + name;
         }
-        if (!spec->takes_value) {
+        if (!form->takes_value) {
             if (equals != std::string::npos) {
                 return name + " takes no value";
             }

@@ -20,7 +20,7 @@ const int EXIT_BROKEN = 1;  // the run, log or trace breaks the program's rules
 const int EXIT_USAGE = 2;   // a usage error, or a file that cannot be read or written
 
 // An option a tool takes: its long name ("--svg") and whether it takes a value.
-struct OptionSpec {
+struct OptionForm {
     const char* name;
     bool takes_value;
 };
@@ -40,7 +40,7 @@ Request FindRequest(int argc, char** argv);
 // unknown option, a value missing, or given to an option that takes none).
 // A word that begins with "-" and a digit is an operand (a number, such as
 // the exit status -1).
-std::string Parse(int argc, char** argv, const std::vector<OptionSpec>& specs,
+std::string Parse(int argc, char** argv, const std::vector<OptionForm>& forms,
                   Arguments& arguments);
 
 // The first line of --version: "TOOL (translaters) VERSION".
@@ -51,9 +51,9 @@ std::string VersionText(const char* tool);
 // with a bad value. False if name is no size option.
 bool SetSizeOption(const std::string& name, const std::string& value, logcheck::Sizes& sizes,
                    std::string& problem);
-// The size options, for a tool's OptionSpec list, and the lines of --help that
+// The size options, for a tool's list of OptionForm, and the lines of --help that
 // describe them.
-extern const std::vector<OptionSpec> SIZE_OPTIONS;
+extern const std::vector<OptionForm> SIZE_OPTIONS;
 std::string SizeOptionsHelp();
 
 // An exit status as the shell and tools/trace give it: a number from 0 to

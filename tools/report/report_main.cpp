@@ -106,7 +106,7 @@ const char HELP[] =
     "  sudo tools/trace run && build/tools/report/translaters-report --trace run\n"
     "      --svg run.svg --axis time --perfetto run.json run/out\n";
 
-const std::vector<command_line::OptionSpec> OPTIONS = {
+const std::vector<command_line::OptionForm> OPTIONS = {
     {"--svg", true},    {"--axis", true},        {"--trace", true},   {"--perfetto", true},
     {"--format", true}, {"--translaters", true}, {"--clients", true}, {"--max-chars", true}};
 
