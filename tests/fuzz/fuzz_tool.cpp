@@ -67,7 +67,8 @@ std::set<std::string> DictionaryWords() {
         words.insert(logcheck::FormatLine(line) + "\n");
     }
     for (const runtrace::ProbeInfo& probe : runtrace::KNOWN_PROBES) {
-        words.insert(std::string("\t") + probe.name + (probe.args > 0 ? "\t" : "\n"));
+        words.insert(runtrace::TRACE_SEPARATOR + std::string(probe.name) +
+                     (probe.args > 0 ? runtrace::TRACE_SEPARATOR : runtrace::TRACE_END));
     }
     // The largest ID a user's sizes allow, and the largest number of a trace.
     words.insert(std::to_string(fuzzing::LARGEST_SIZE - 1));

@@ -73,11 +73,11 @@ const std::int64_t LATEST_NS = std::int64_t{1} << 62;
 // 19 digits and a sign.
 const std::size_t MAX_FIELD = 64;
 
-// The fields of a line, split at its tabs.
+// The fields of a line, split at its separators.
 std::vector<std::string_view> Fields(std::string_view line) {
     std::vector<std::string_view> fields;
     for (std::size_t begin = 0;;) {
-        const std::size_t end = std::min(line.find('\t', begin), line.size());
+        const std::size_t end = std::min(line.find(TRACE_SEPARATOR, begin), line.size());
         fields.push_back(line.substr(begin, end - begin));
         if (end == line.size()) {
             return fields;
@@ -113,13 +113,18 @@ Probe ProbeNamed(std::string_view name) {
     return known != std::end(KNOWN_PROBES) ? known->probe : Probe::kOther;
 }
 
+// The fields of a line's head: ParseEvent and FormatTrace take them in the
+// order of TRACE_HEAD_FORMS.
+const std::size_t HEAD_FIELDS = std::size(TRACE_HEAD_FORMS);
+static_assert(HEAD_FIELDS == 3, "a head of the time, the thread id and the probe's name");
+
 // Reads one line of the file; "" or what is wrong with it.
 std::string ParseEvent(std::string_view line, Event& event) {
     const std::vector<std::string_view> fields = Fields(line);
     long long ns = 0;
     long long tid = 0;
-    if (fields.size() < 3 || !ParseNumber(fields[0], ns) || !ParseNumber(fields[1], tid) ||
-        ns < 0 || tid <= 0 || tid > INT32_MAX) {
+    if (fields.size() < HEAD_FIELDS || !ParseNumber(fields[0], ns) ||
+        !ParseNumber(fields[1], tid) || ns < 0 || tid <= 0 || tid > INT32_MAX) {
         return "not an event (nanoseconds, thread id, probe, integer arguments, separated by tabs)";
     }
     if (ns > LATEST_NS) {
@@ -132,7 +137,7 @@ std::string ParseEvent(std::string_view line, Event& event) {
     event.tid = static_cast<int>(tid);
     event.probe = ProbeNamed(fields[2]);
     std::vector<long long> values;
-    for (std::size_t i = 3; i < fields.size(); ++i) {
+    for (std::size_t i = HEAD_FIELDS; i < fields.size(); ++i) {
         long long value = 0;
         if (!ParseNumber(fields[i], value)) {
             return "an argument of " + std::string(fields[2]) + " is not an integer";
@@ -211,10 +216,11 @@ std::string NameOf(int tid, const Threads& threads) {
     return "thread " + std::to_string(tid);
 }
 
-std::vector<std::string_view> SplitLines(std::string_view text) {
+// The lines of text, each ended by end_of_line (the last may lack it).
+std::vector<std::string_view> SplitLines(std::string_view text, char end_of_line = '\n') {
     std::vector<std::string_view> lines;
     for (std::size_t begin = 0; begin < text.size();) {
-        const std::size_t end = std::min(text.find('\n', begin), text.size());
+        const std::size_t end = std::min(text.find(end_of_line, begin), text.size());
         lines.push_back(text.substr(begin, end - begin));
         begin = end + 1;
     }
@@ -226,7 +232,7 @@ std::vector<std::string_view> SplitLines(std::string_view text) {
 std::string ParseTrace(const std::string& text, Trace& trace, const logcheck::Sizes& sizes) {
     trace = Trace{};
     trace.sizes = sizes;
-    const std::vector<std::string_view> lines = SplitLines(text);
+    const std::vector<std::string_view> lines = SplitLines(text, TRACE_END);
     for (std::size_t i = 0; i < lines.size(); ++i) {
         Event event;
         std::string problem = ParseEvent(lines[i], event);
@@ -248,12 +254,13 @@ std::string ParseTrace(const std::string& text, Trace& trace, const logcheck::Si
 std::string FormatTrace(const std::vector<Event>& events) {
     std::string text;
     for (const Event& event : events) {
-        text += std::to_string(event.ns) + '\t' + std::to_string(event.tid) + '\t' + event.Name();
+        text += std::to_string(event.ns) + TRACE_SEPARATOR + std::to_string(event.tid) +
+                TRACE_SEPARATOR + event.Name();
         for (const long long value :
              std::visit([](const auto& arguments) { return Values(arguments); }, event.args)) {
-            text += '\t' + std::to_string(value);
+            text += TRACE_SEPARATOR + std::to_string(value);
         }
-        text += '\n';
+        text += TRACE_END;
     }
     return text;
 }

@@ -2,10 +2,10 @@
 // decoded once into typed events for every reader (the report and the tests),
 // and its join with the log recorded beside it.
 //
-// The file, trace.tsv, has one probe firing a line, sorted by time:
-//   nanoseconds <TAB> thread id <TAB> probe [<TAB> argument]...
-// tools/trace writes it (for every probe the program carries); ParseTrace and
-// FormatTrace here are the only code that reads or writes its lines.
+// The file, trace.tsv, has one probe firing a line, sorted by time, in the
+// form that TRACE_SEPARATOR and the rest below define: ParseTrace reads the
+// lines by it and FormatTrace writes them by it. tools/trace writes it (for
+// every probe the program carries).
 //
 // The join rests on the line probe: it fires right after each line of the log
 // is written, under the console lock, so its n-th firing is line n, and the
@@ -25,6 +25,16 @@
 #include "log_lines.h"
 
 namespace runtrace {
+
+// A line of trace.tsv: the head's fields (the time in nanoseconds, the thread
+// id, the probe's name), then the probe's arguments, each field after
+// TRACE_SEPARATOR but the first, then TRACE_END. Every field is a decimal
+// number but the name; the forms are the conversions by which bpftrace's
+// printf prints them (its %d is 64 bits wide), %s standing for the name.
+constexpr char TRACE_SEPARATOR = '\t';
+constexpr char TRACE_END = '\n';
+constexpr const char* TRACE_HEAD_FORMS[] = {"%llu", "%d", "%s"};
+constexpr const char* TRACE_ARGUMENT_FORM = "%d";
 
 // The program's probes (src/probes.def). A probe a trace names that is not
 // one of them is read as kOther, with its name kept.
