@@ -201,7 +201,8 @@ TEST(TraceToolTest, SaysWhenBpftraceIsMissing) {
 }
 
 // A directory in /tmp that every user may read, holding copies of the trace
-// tool (with the module it imports) and the program: the checkout itself may
+// tool (with the module it imports and the header it reads the trace's line
+// form from, placed as in the checkout) and the program: the checkout itself may
 // be private to its owner (as root's home directory is), and then user nobody
 // could not start the tool.
 class CPublicCopies {
@@ -218,6 +219,8 @@ public:
                                    fs::perms::others_exec);
         fs::copy_file(TRACE_TOOL, Tool());
         fs::copy_file(SOURCE_DIR + "/tools/toolsupport.py", m_dir + "/toolsupport.py");
+        fs::create_directory(m_dir + "/runtrace");
+        fs::copy_file(SOURCE_DIR + "/tools/runtrace/run_trace.h", m_dir + "/runtrace/run_trace.h");
         fs::copy_file(TRANSLATERS_EXE, Program());
     }
     ~CPublicCopies() {

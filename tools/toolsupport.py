@@ -1,11 +1,14 @@
 """What the scripts under tools/ share as command-line tools: the project's
 version, --help from their docstrings, a quiet end on a closed pipe, progress
-on standard error, a build's sizes and whether tracing is possible here.
+on standard error, a build's sizes, whether tracing is possible here and the
+form of a trace's lines.
 
 Run as a script, `python3 tools/toolsupport.py version` prints the version
 (tools/fuzz, a bash script, asks it so)."""
 
 import argparse
+import ast
+import collections
 import os
 import re
 import shutil
@@ -41,6 +44,45 @@ def version():
     except OSError:
         found = None
     return found.group(1) if found else "unknown"
+
+
+# The header that defines the form of a line of trace.tsv for its C++ reader
+# and writer; the recorder prints by the same definition.
+TRACE_HEADER = os.path.join(HERE, "runtrace", "run_trace.h")
+
+TraceLineForm = collections.namedtuple("TraceLineForm", "separator end head argument")
+# A C character or string literal, whose escapes Python's literals share.
+C_LITERAL = re.compile(r"'(?:[^'\\]|\\.)+'|\"(?:[^\"\\]|\\.)*\"")
+
+
+class FormUnknown(Exception):
+    """The form of a trace's lines cannot be read; the message says why."""
+
+
+def trace_line_form():
+    """The form of a line of trace.tsv as TRACE_HEADER defines it: the field
+    separator and the line's end (characters), and bpftrace's printf forms of
+    the head's fields (a list: the time, the thread id, the probe's name as %s)
+    and of one argument."""
+    try:
+        with open(TRACE_HEADER, encoding="utf-8") as header:
+            text = header.read()
+    except OSError as error:
+        raise FormUnknown(f"cannot read {TRACE_HEADER}: {error.strerror}; "
+                          "tools/trace needs the checkout's tools/runtrace beside it") from error
+
+    def constant(name):
+        """The value of the constant name: its literal, or its literals' list for an array."""
+        found = re.search(rf"^constexpr [^=\n]*\b{name}(\[\])? = ([^;\n]*);", text, re.M)
+        values = ([ast.literal_eval(literal) for literal in C_LITERAL.findall(found.group(2))]
+                  if found else [])
+        if not values or (len(values) > 1 and not found.group(1)):
+            raise FormUnknown(f"{TRACE_HEADER} defines no {name} of literals; "
+                              "a header of another version of the project?")
+        return values if found.group(1) else values[0]
+
+    return TraceLineForm(constant("TRACE_SEPARATOR"), constant("TRACE_END"),
+                         constant("TRACE_HEAD_FORMS"), constant("TRACE_ARGUMENT_FORM"))
 
 
 def parser_from_doc(prog, doc):

@@ -3,9 +3,10 @@
 // and its join with the log recorded beside it.
 //
 // The file, trace.tsv, has one probe firing a line, sorted by time, in the
-// form that TRACE_SEPARATOR and the rest below define: ParseTrace reads the
-// lines by it and FormatTrace writes them by it. tools/trace writes it (for
-// every probe the program carries).
+// form that TRACE_SEPARATOR and the rest below define, there alone: ParseTrace
+// reads the lines by it, FormatTrace writes them by it, and tools/trace records
+// them by it (for every probe the program carries), its bpftrace printf built
+// from the definition, which toolsupport.trace_line_form reads out of here.
 //
 // The join rests on the line probe: it fires right after each line of the log
 // is written, under the console lock, so its n-th firing is line n, and the
@@ -31,6 +32,7 @@ namespace runtrace {
 // TRACE_SEPARATOR but the first, then TRACE_END. Every field is a decimal
 // number but the name; the forms are the conversions by which bpftrace's
 // printf prints them (its %d is 64 bits wide), %s standing for the name.
+// tools/toolsupport.py reads these as written: one a line, literals only.
 constexpr char TRACE_SEPARATOR = '\t';
 constexpr char TRACE_END = '\n';
 constexpr const char* TRACE_HEAD_FORMS[] = {"%llu", "%d", "%s"};
