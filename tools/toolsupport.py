@@ -73,7 +73,8 @@ def trace_line_form():
 
     def constant(name):
         """The value of the constant name: its literal, or its literals' list for an array."""
-        found = re.search(rf"^constexpr [^=\n]*\b{name}(\[\])? = ([^;\n]*);", text, re.M)
+        found = re.search(rf"^constexpr [^=\n]*\b{name}(\[\])? = "
+                          rf"((?:{C_LITERAL.pattern}|[^;'\"\n])*);", text, re.M)
         values = ([ast.literal_eval(literal) for literal in C_LITERAL.findall(found.group(2))]
                   if found else [])
         if not values or (len(values) > 1 and not found.group(1)):
