@@ -769,18 +769,16 @@ TEST(LogCheckRecords, FindingsReadBackFieldForField) {
     result.findings = {{"format", 7, "unknown line \"a\tb\\\""}, {"driver-lines", 0, "x\r\ny"}};
     std::ostringstream out;
     records::WriteFindings(out, result);
-    std::string problem;
-    std::map<std::string, records::ReadTable> tables = records::Read(out.str(), problem);
-    EXPECT_EQ(problem, "");
-    const records::ReadTable& findings = tables[records::FINDING.name];
+    logcheck::CStatusOr<std::map<std::string, records::ReadTable>> read = records::Read(out.str());
+    EXPECT_TRUE(read.Ok()) << read.Message();
+    const records::ReadTable& findings = read.Value()[records::FINDING.name];
     EXPECT_EQ(findings.columns, records::FINDING.Columns(false));
     EXPECT_EQ(findings.rows,
               (std::vector<std::vector<std::string>>{{"7", "format", "unknown line \"a\\tb\\\\\""},
                                                      {"0", "driver-lines", "x\\r\\ny"}}));
     for (const std::string& broken :
          {std::string("finding\t1\tformat\tx\n"), out.str() + "finding\t1\tformat\n"}) {
-        records::Read(broken, problem);
-        EXPECT_NE(problem, "") << broken;
+        EXPECT_FALSE(records::Read(broken).Ok()) << broken;
     }
 }
 

@@ -7,6 +7,7 @@
 
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "records.h"
@@ -17,9 +18,9 @@ namespace testing_support {
 // Reads the records, checking that each table of the report is there with the
 // columns records.h gives it (timed: with a trace's).
 inline std::map<std::string, records::ReadTable> ReadRecords(const std::string& text, bool timed) {
-    std::string problem;
-    std::map<std::string, records::ReadTable> tables = records::Read(text, problem);
-    EXPECT_EQ(problem, "");
+    logcheck::CStatusOr<std::map<std::string, records::ReadTable>> read = records::Read(text);
+    EXPECT_TRUE(read.Ok()) << read.Message();
+    std::map<std::string, records::ReadTable> tables = std::move(read.Value());
     for (const records::Table* table :
          {&records::RUN, &records::JOB, &records::TURNED_AWAY, &records::TRANSLATER}) {
         EXPECT_EQ(tables[table->name].columns, table->Columns(timed)) << table->name;

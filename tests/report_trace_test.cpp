@@ -359,7 +359,9 @@ Recorded LoadRecorded(const std::string& dir) {
                          "--clients",     std::to_string(sizes.clients),
                          "--max-chars",   std::to_string(sizes.max_chars)};
     }
-    EXPECT_EQ(runtrace::ParseTrace(ReadFile(run.trace_path), run.trace, run.sizes), "");
+    const logcheck::CStatus parsed =
+        runtrace::ParseTrace(ReadFile(run.trace_path), run.trace, run.sizes);
+    EXPECT_TRUE(parsed.Ok()) << parsed.Message();
     EXPECT_EQ(ReadFile(dir + "/status"), "0\n");
     return run;
 }

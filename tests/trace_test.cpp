@@ -298,7 +298,8 @@ Recording Record(const std::string& dir, bool pinned, std::string& problem) {
     problem = logcheck::FormatFindings(checked);
     recording.summary = checked.summary;
     if (problem.empty()) {
-        problem = runtrace::ReadTrace(ReadFile(dir + "/trace.tsv"), recording.out, recording.trace);
+        problem = runtrace::ReadTrace(ReadFile(dir + "/trace.tsv"), recording.out, recording.trace)
+                      .Message();
     }
     return recording;
 }

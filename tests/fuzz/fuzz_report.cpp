@@ -41,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!input.has_trace) {
         return 0;
     }
-    if (report::AddTrace(input.trace, input.log, model).empty() != model.has_times) {
+    if (report::AddTrace(input.trace, input.log, model).Ok() != model.has_times) {
         __builtin_trap();
     }
     if (model.has_times) {

@@ -18,6 +18,7 @@
 #include <limits>
 #include <set>
 #include <string>
+#include <utility>
 
 #include "fuzz_input.h"
 #include "log_checker.h"
@@ -97,10 +98,12 @@ bool ReadSizes(char** argv, logcheck::Sizes& sizes) {
 }
 
 bool Read(const char* path, std::string& text) {
-    if (!logcheck::ReadFile(path, text)) {
+    logcheck::CStatusOr<std::string> read = logcheck::ReadFile(path);
+    if (!read.Ok()) {
         std::cerr << "fuzz_tool: cannot read " << path << "\n";
         return false;
     }
+    text = std::move(read.Value());
     return true;
 }
 

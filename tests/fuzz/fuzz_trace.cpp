@@ -11,17 +11,17 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const fuzzing::LogTraceInput input = fuzzing::ReadLogTraceInput(data, size);
     runtrace::Trace trace;
-    if (!runtrace::ParseTrace(input.trace, trace, input.sizes).empty()) {
+    if (!runtrace::ParseTrace(input.trace, trace, input.sizes).Ok()) {
         return 0;
     }
     runtrace::Trace again;
     const std::string text = runtrace::FormatTrace(trace.events);
-    if (!runtrace::ParseTrace(text, again, input.sizes).empty() ||
+    if (!runtrace::ParseTrace(text, again, input.sizes).Ok() ||
         runtrace::FormatTrace(again.events) != text) {
         __builtin_trap();
     }
-    const std::string problem = runtrace::JoinLog(input.log, trace);
-    if (problem.empty() == trace.line_events.empty() && !input.log.empty()) {
+    const logcheck::CStatus joined = runtrace::JoinLog(input.log, trace);
+    if (joined.Ok() == trace.line_events.empty() && !input.log.empty()) {
         __builtin_trap();  // a join either fails and keeps no line, or ties every line
     }
     return 0;

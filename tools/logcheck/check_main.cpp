@@ -14,6 +14,7 @@
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "command_line.h"
@@ -25,6 +26,7 @@ namespace {
 
 using command_line::EXIT_BROKEN;
 using command_line::EXIT_USAGE;
+using logcheck::CStatus;
 
 const char USAGE[] =
     "usage: translaters-check [--failed-at N | --stopped | --cut] [--format human|tsv]\n"
@@ -103,25 +105,20 @@ int Usage(const std::string& problem) {
     return EXIT_USAGE;
 }
 
-// Reads the command line; returns "" or what is wrong.
-std::string ParseOptions(int argc, char** argv, Mode& mode) {
+// Reads the command line.
+CStatus ParseOptions(int argc, char** argv, Mode& mode) {
     command_line::Arguments arguments;
-    std::string problem = command_line::Parse(argc, argv, OPTIONS, arguments);
-    if (!problem.empty()) {
-        return problem;
-    }
+    RETURN_IF_ERROR(command_line::Parse(argc, argv, OPTIONS, arguments));
     std::string failed_at;
     for (const auto& [name, value] : arguments.options) {
-        if (command_line::SetSizeOption(name, value, mode.sizes, problem)) {
-            if (!problem.empty()) {
-                return problem;
-            }
+        if (command_line::IsSizeOption(name)) {
+            RETURN_IF_ERROR(command_line::SetSizeOption(name, value, mode.sizes));
         } else if (name == "--failed-at") {
             failed_at = value;
         } else if (name == "--stopped" || name == "--cut") {
             (name == "--stopped" ? mode.type.stopped : mode.type.cut) = true;
         } else if (value != "human" && value != "tsv") {
-            return "unknown format '" + value + "': human or tsv";
+            return CStatus::Error("unknown format '" + value + "': human or tsv");
         } else {
             mode.tsv = value == "tsv";
         }
@@ -130,29 +127,30 @@ std::string ParseOptions(int argc, char** argv, Mode& mode) {
         char* end = nullptr;
         const long at = std::strtol(failed_at.c_str(), &end, 10);
         if (*end != '\0' || at < 1 || at > mode.sizes.Creations()) {
-            return "--failed-at needs a creation from 1 to " +
-                   std::to_string(mode.sizes.Creations());
+            return CStatus::Error("--failed-at needs a creation from 1 to " +
+                                  std::to_string(mode.sizes.Creations()));
         }
         mode.type.failed_at = static_cast<int>(at);
     }
     if ((mode.type.failed_at != 0) + mode.type.stopped + mode.type.cut > 1) {
-        return "--failed-at, --stopped and --cut are each a kind of run: give one at most";
+        return CStatus::Error(
+            "--failed-at, --stopped and --cut are each a kind of run: give one at most");
     }
     mode.operands = arguments.operands;
     if (mode.operands.size() != 3) {
-        return "three arguments are needed: STDOUT_FILE STDERR_FILE EXIT_STATUS";
+        return CStatus::Error("three arguments are needed: STDOUT_FILE STDERR_FILE EXIT_STATUS");
     }
     if (mode.operands[0] == "-" && mode.operands[1] == "-") {
-        return "standard input can stand for one of the files only";
+        return CStatus::Error("standard input can stand for one of the files only");
     }
-    return "";
+    return {};
 }
 
 // Writes text on standard output; the exit status, 2 if it cannot be written.
 int Finish(const std::string& text, int status) {
-    std::string why;
-    if (!command_line::FinishStdout(text, why)) {
-        std::cerr << "translaters-check: cannot write standard output: " << why << "\n";
+    if (const CStatus written = command_line::FinishStdout(text); !written.Ok()) {
+        std::cerr << "translaters-check: cannot write standard output: " << written.Message()
+                  << "\n";
         return EXIT_USAGE;
     }
     return status;
@@ -163,12 +161,13 @@ int Finish(const std::string& text, int status) {
 int ReadRun(const Mode& mode, std::string& out, std::string& err, int& exit_status) {
     for (const auto& [operand, text] :
          {std::make_pair(mode.operands[0], &out), std::make_pair(mode.operands[1], &err)}) {
-        std::string why;
-        if (!command_line::ReadOperand(operand, *text, why)) {
+        auto read = command_line::ReadOperand(operand);
+        if (!read.Ok()) {
             std::cerr << "translaters-check: cannot read " << command_line::DisplayName(operand)
-                      << ": " << why << "\n";
+                      << ": " << read.Message() << "\n";
             return EXIT_USAGE;
         }
+        *text = std::move(read.Value());
     }
     if (!command_line::ParseExitStatus(mode.operands[2], exit_status)) {
         return Usage("the exit status '" + mode.operands[2] +
@@ -196,9 +195,8 @@ int main(int argc, char** argv) {
         return Answer(request);
     }
     Mode mode;
-    const std::string problem = ParseOptions(argc, argv, mode);
-    if (!problem.empty()) {
-        return Usage(problem);
+    if (const CStatus parsed = ParseOptions(argc, argv, mode); !parsed.Ok()) {
+        return Usage(parsed.Message());
     }
     std::string out;
     std::string err;

@@ -9,7 +9,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <iterator>
-#include <system_error>
 
 #include "log_checker.h"
 #include "version.h"
@@ -40,10 +39,6 @@ const SignalName SIGNALS[] = {
     {"XFSZ", SIGXFSZ}, {"VTALRM", SIGVTALRM}, {"PROF", SIGPROF}, {"SYS", SIGSYS},
 };
 
-std::string Reason(int error) {
-    return std::error_code(error, std::generic_category()).message();
-}
-
 bool IsRequest(const std::string& arg, Request& request) {
     if (arg == "--help" || arg == "-h") {
         request = Request::kHelp;
@@ -71,8 +66,8 @@ Request FindRequest(int argc, char** argv) {
     return Request::kNone;
 }
 
-std::string Parse(int argc, char** argv, const std::vector<OptionForm>& forms,
-                  Arguments& arguments) {
+logcheck::CStatus Parse(int argc, char** argv, const std::vector<OptionForm>& forms,
+                        Arguments& arguments) {
     bool options_ended = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -94,11 +89,11 @@ std::string Parse(int argc, char** argv, const std::vector<OptionForm>& forms,
         const auto form = std::find_if(forms.begin(), forms.end(),
                                        [&](const OptionForm& f) { return name == f.name; });
         if (form == forms.end()) {
-            return "unknown option " + name;
+            return logcheck::CStatus::Error("unknown option " + name);
         }
         if (!form->takes_value) {
             if (equals != std::string::npos) {
-                return name + " takes no value";
+                return logcheck::CStatus::Error(name + " takes no value");
             }
             arguments.options.emplace_back(name, "");
         } else if (equals != std::string::npos) {
@@ -106,36 +101,35 @@ std::string Parse(int argc, char** argv, const std::vector<OptionForm>& forms,
         } else if (i + 1 < argc) {
             arguments.options.emplace_back(name, argv[++i]);
         } else {
-            return name + " needs a value";
+            return logcheck::CStatus::Error(name + " needs a value");
         }
     }
-    return "";
+    return {};
 }
 
 std::string VersionText(const char* tool) {
     return std::string(tool) + " (translaters) " + translaters_version::VERSION + "\n";
 }
 
-bool SetSizeOption(const std::string& name, const std::string& value, logcheck::Sizes& sizes,
-                   std::string& problem) {
-    int* size = name == "--translaters" ? &sizes.translaters
-                : name == "--clients"   ? &sizes.clients
-                : name == "--max-chars" ? &sizes.max_chars
-                                        : nullptr;
-    if (size == nullptr) {
-        return false;
-    }
+bool IsSizeOption(const std::string& name) {
+    return std::any_of(SIZE_OPTIONS.begin(), SIZE_OPTIONS.end(),
+                       [&](const OptionForm& form) { return name == form.name; });
+}
+
+logcheck::CStatus SetSizeOption(const std::string& name, const std::string& value,
+                                logcheck::Sizes& sizes) {
     char* end = nullptr;
     errno = 0;
     const long parsed = std::strtol(value.c_str(), &end, 10);
     if (value.empty() || *end != '\0' || errno != 0 || parsed < 1 ||
         parsed > run_sizes::LARGEST_SIZE) {
-        problem =
-            name + " needs a whole number from 1 to " + std::to_string(run_sizes::LARGEST_SIZE);
-    } else {
-        *size = static_cast<int>(parsed);
+        return logcheck::CStatus::Error(name + " needs a whole number from 1 to " +
+                                        std::to_string(run_sizes::LARGEST_SIZE));
     }
-    return true;
+    (name == "--translaters" ? sizes.translaters
+     : name == "--clients"   ? sizes.clients
+                             : sizes.max_chars) = static_cast<int>(parsed);
+    return {};
 }
 
 std::string SizeOptionsHelp() {
@@ -184,51 +178,42 @@ std::string DisplayName(const std::string& operand) {
     return operand == "-" ? STDIN_NAME : operand;
 }
 
-bool ReadOperand(const std::string& operand, std::string& text, std::string& problem) {
-    if (operand == "-") {
-        return logcheck::ReadWhole(STDIN_FILENO, text, problem);
-    }
-    return logcheck::ReadFile(operand, text, &problem);
+logcheck::CStatusOr<std::string> ReadOperand(const std::string& operand) {
+    return operand == "-" ? logcheck::ReadWhole(STDIN_FILENO) : logcheck::ReadFile(operand);
 }
 
-bool WriteAll(int fd, std::string_view text, std::string& problem) {
+logcheck::CStatus WriteAll(int fd, std::string_view text) {
     while (!text.empty()) {
         const ssize_t written = write(fd, text.data(), text.size());
         if (written < 0 && errno == EINTR) {
             continue;
         }
         if (written <= 0) {
-            problem = Reason(written < 0 ? errno : EIO);
-            return false;
+            return logcheck::CStatus::FromErrno(written < 0 ? errno : EIO);
         }
         text.remove_prefix(static_cast<std::size_t>(written));
     }
-    return true;
+    return {};
 }
 
-bool WriteNewFile(const std::string& path, std::string_view text, std::string& problem) {
+logcheck::CStatus WriteNewFile(const std::string& path, std::string_view text) {
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) {
-        problem = Reason(errno);
-        return false;
+        return logcheck::CStatus::FromErrno(errno);
     }
-    const bool written = WriteAll(fd, text, problem);
-    if (close(fd) != 0 && written) {
-        problem = Reason(errno);
-        return false;
+    logcheck::CStatus written = WriteAll(fd, text);
+    if (close(fd) != 0 && written.Ok()) {
+        return logcheck::CStatus::FromErrno(errno);
     }
     return written;
 }
 
-bool FinishStdout(std::string_view text, std::string& problem) {
-    if (!WriteAll(STDOUT_FILENO, text, problem)) {
-        return false;
-    }
+logcheck::CStatus FinishStdout(std::string_view text) {
+    RETURN_IF_ERROR(WriteAll(STDOUT_FILENO, text));
     if (close(STDOUT_FILENO) != 0 && errno != EINTR) {
-        problem = Reason(errno);
-        return false;
+        return logcheck::CStatus::FromErrno(errno);
     }
-    return true;
+    return {};
 }
 
 }  // namespace command_line

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "log_lines.h"
+#include "status.h"
 
 namespace command_line {
 
@@ -36,21 +37,20 @@ struct Arguments {
 enum class Request { kNone, kHelp, kVersion };
 Request FindRequest(int argc, char** argv);
 
-// Reads argv into options and operands; returns "" or what is wrong (an
-// unknown option, a value missing, or given to an option that takes none).
-// A word that begins with "-" and a digit is an operand (a number, such as
-// the exit status -1).
-std::string Parse(int argc, char** argv, const std::vector<OptionForm>& forms,
-                  Arguments& arguments);
+// Reads argv into options and operands; the error is an unknown option, a
+// value missing, or given to an option that takes none. A word that begins
+// with "-" and a digit is an operand (a number, such as the exit status -1).
+logcheck::CStatus Parse(int argc, char** argv, const std::vector<OptionForm>& forms,
+                        Arguments& arguments);
 
 // The first line of --version: "TOOL (translaters) VERSION".
 std::string VersionText(const char* tool);
 
-// If name is one of the size options (--translaters, --clients, --max-chars),
-// sets that size from value and returns true; problem tells what is wrong
-// with a bad value. False if name is no size option.
-bool SetSizeOption(const std::string& name, const std::string& value, logcheck::Sizes& sizes,
-                   std::string& problem);
+// Whether name is one of the size options (--translaters, --clients,
+// --max-chars); SetSizeOption sets that size from value.
+bool IsSizeOption(const std::string& name);
+logcheck::CStatus SetSizeOption(const std::string& name, const std::string& value,
+                                logcheck::Sizes& sizes);
 // The size options, for a tool's list of OptionForm, and the lines of --help that
 // describe them.
 extern const std::vector<OptionForm> SIZE_OPTIONS;
@@ -70,19 +70,18 @@ std::string SignalOfStatus(int status);
 std::string DisplayName(const std::string& operand);
 extern const char STDIN_NAME[];
 
-// Reads an operand whole: the file, or standard input for "-"; false with the
-// reason in problem.
-bool ReadOperand(const std::string& operand, std::string& text, std::string& problem);
+// Reads an operand whole: the file, or standard input for "-".
+logcheck::CStatusOr<std::string> ReadOperand(const std::string& operand);
 
-// Writes text whole to the file descriptor; false with the reason in problem.
-bool WriteAll(int fd, std::string_view text, std::string& problem);
+// Writes text whole to the file descriptor.
+logcheck::CStatus WriteAll(int fd, std::string_view text);
 
-// Writes text to the file at path, created or emptied; false with the reason.
-bool WriteNewFile(const std::string& path, std::string_view text, std::string& problem);
+// Writes text to the file at path, created or emptied.
+logcheck::CStatus WriteNewFile(const std::string& path, std::string_view text);
 
 // Writes text to standard output and closes it, so that a write that fails
-// late (a full disk, a network file system) is seen too; false with the reason.
-bool FinishStdout(std::string_view text, std::string& problem);
+// late (a full disk, a network file system) is seen too.
+logcheck::CStatus FinishStdout(std::string_view text);
 
 }  // namespace command_line
 

@@ -13,7 +13,6 @@
 #include <map>
 #include <sstream>
 #include <stdexcept>
-#include <system_error>
 
 #include "command_line.h"
 
@@ -77,23 +76,24 @@ std::string Quote(std::string_view text) {
     return shown + (text.size() > MAX_SHOWN ? "...\"" : "\"");
 }
 
-// Reads one line; returns what is wrong with it, or "" for a line of the
-// program's whose IDs exist in a run of these sizes.
-std::string ParseEvent(std::string_view text, const Sizes& sizes, Event& event) {
+// Reads one line: success for a line of the program's whose IDs exist in a
+// run of these sizes.
+CStatus ParseEvent(std::string_view text, const Sizes& sizes, Event& event) {
     if (!ParseLine(text, event)) {
         const bool cr = !text.empty() && text.back() == '\r';
-        return Str("unknown line ", Quote(text),
-                   cr ? ": it ends in a carriage return (a log with CR LF line ends?)" : "");
+        return CStatus::Error(
+            Str("unknown line ", Quote(text),
+                cr ? ": it ends in a carriage return (a log with CR LF line ends?)" : ""));
     }
     if (event.translater >= sizes.translaters) {
-        return Str("translater ", event.translater, " does not exist (IDs are 0 to ",
-                   sizes.translaters - 1, "): ", Quote(text));
+        return CStatus::Error(Str("translater ", event.translater, " does not exist (IDs are 0 to ",
+                                  sizes.translaters - 1, "): ", Quote(text)));
     }
     if (event.client >= sizes.clients) {
-        return Str("client ", event.client, " does not exist (indices are 0 to ", sizes.clients - 1,
-                   "): ", Quote(text));
+        return CStatus::Error(Str("client ", event.client, " does not exist (indices are 0 to ",
+                                  sizes.clients - 1, "): ", Quote(text)));
     }
-    return "";
+    return {};
 }
 
 // Line numbers are ints, and a check may name the line after the last: a log
@@ -389,11 +389,11 @@ void CLogChecker::ReadLog(const std::string& out) {
             m_line_count = event.line;
             break;
         }
-        const std::string error = ParseEvent(line, m_sizes, event);
-        if (error.empty()) {
+        const CStatus parsed = ParseEvent(line, m_sizes, event);
+        if (parsed.Ok()) {
             Record(event);
         } else {
-            Report("format", event.line, error);
+            Report("format", event.line, parsed.Message());
         }
     }
 }
@@ -1099,29 +1099,22 @@ Result CheckCutRun(const std::string& out, const std::string& err, int exit_stat
     return CLogChecker(RunKind::kCut, sizes).Check(out, err, exit_status);
 }
 
-bool ReadFile(const std::string& path, std::string& text, std::string* problem) {
-    std::string why;
+CStatusOr<std::string> ReadFile(const std::string& path) {
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    bool read_whole = false;
     if (fd < 0) {
-        why = std::error_code(errno, std::generic_category()).message();
-    } else {
-        read_whole = ReadWhole(fd, text, why);
-        close(fd);
+        return CStatus::FromErrno(errno);
     }
-    if (!read_whole && problem != nullptr) {
-        *problem = why;
-    }
-    return read_whole;
+    CStatusOr<std::string> text = ReadWhole(fd);
+    close(fd);
+    return text;
 }
 
-bool ReadWhole(int fd, std::string& text, std::string& problem) {
+CStatusOr<std::string> ReadWhole(int fd) {
     struct stat status {};
     if (fstat(fd, &status) == 0 && S_ISDIR(status.st_mode)) {
-        problem = "it is a directory";
-        return false;
+        return CStatus::Error("it is a directory");
     }
-    text.clear();
+    std::string text;
     if (S_ISREG(status.st_mode) && status.st_size > 0) {
         text.reserve(static_cast<std::size_t>(status.st_size));
     }
@@ -1131,10 +1124,9 @@ bool ReadWhole(int fd, std::string& text, std::string& problem) {
         if (got > 0) {
             text.append(buffer.data(), static_cast<std::size_t>(got));
         } else if (got == 0) {
-            return true;
+            return text;
         } else if (errno != EINTR) {
-            problem = std::error_code(errno, std::generic_category()).message();
-            return false;
+            return CStatus::FromErrno(errno);
         }
     }
 }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "log_lines.h"
+#include "status.h"
 
 namespace logcheck {
 
@@ -121,14 +122,13 @@ std::string FormatFindings(const Result& result, std::size_t max_findings = 50,
                            const std::string& log_name = "log");
 
 // Reads a saved run's file (its log, standard error, or a trace recorded with
-// it) whole into text; false if it cannot be opened or read (a directory, a
-// read error), with the reason in *problem when it is given.
-bool ReadFile(const std::string& path, std::string& text, std::string* problem = nullptr);
+// it) whole; the error says why it cannot be opened or read (a directory, a
+// read error).
+CStatusOr<std::string> ReadFile(const std::string& path);
 
 // Reads the open file descriptor fd (standard input, say) from where it is to
-// its end into text; false, with the reason in problem, for a directory or a
-// read that fails.
-bool ReadWhole(int fd, std::string& text, std::string& problem);
+// its end; an error for a directory or a read that fails.
+CStatusOr<std::string> ReadWhole(int fd);
 
 }  // namespace logcheck
 

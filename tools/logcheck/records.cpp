@@ -109,7 +109,7 @@ void WriteFindings(std::ostream& out, const logcheck::Result& result) {
     }
 }
 
-std::map<std::string, ReadTable> Read(const std::string& text, std::string& problem) {
+logcheck::CStatusOr<std::map<std::string, ReadTable>> Read(const std::string& text) {
     std::map<std::string, ReadTable> tables;
     std::istringstream lines(text);
     int number = 0;
@@ -124,13 +124,12 @@ std::map<std::string, ReadTable> Read(const std::string& text, std::string& prob
         }
         const auto table = tables.find(name);
         if (table == tables.end() || fields.size() != table->second.columns.size()) {
-            problem = "line " + std::to_string(number) + ": a record of " + name +
-                      (table == tables.end() ? " before its header" : " with other fields");
-            return tables;
+            return logcheck::CStatus::Error(
+                "line " + std::to_string(number) + ": a record of " + name +
+                (table == tables.end() ? " before its header" : " with other fields"));
         }
         table->second.rows.push_back(fields);
     }
-    problem.clear();
     return tables;
 }
 

@@ -59,9 +59,9 @@ struct ReadTable {
     std::vector<std::vector<std::string>> rows;
 };
 
-// Reads the tables of a tool's output, by name; "" or what is wrong (a record
-// before its header, or with other than a field per column) in problem.
-std::map<std::string, ReadTable> Read(const std::string& text, std::string& problem);
+// Reads the tables of a tool's output, by name; the error is a record before
+// its header, or with other than a field per column.
+logcheck::CStatusOr<std::map<std::string, ReadTable>> Read(const std::string& text);
 
 }  // namespace records
 

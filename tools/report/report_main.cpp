@@ -17,7 +17,6 @@
 #include <iostream>
 #include <sstream>
 #include <string>
-#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -32,6 +31,7 @@ namespace {
 
 using command_line::EXIT_BROKEN;
 using command_line::EXIT_USAGE;
+using logcheck::CStatus;
 
 const char USAGE[] =
     "usage: translaters-report [--svg FILE [--axis line|time]] [--trace DIR|FILE]\n"
@@ -122,39 +122,33 @@ struct Options {
     bool log_given = false;
 };
 
-// What is wrong with options that each parse: "" if nothing.
-std::string CheckOptions(const Options& options) {
+// Whether options that each parse go together.
+CStatus CheckOptions(const Options& options) {
     if (!options.axis.empty() && options.axis != "line" && options.axis != "time") {
-        return "unknown axis '" + options.axis + "': line or time";
+        return CStatus::Error("unknown axis '" + options.axis + "': line or time");
     }
     if (!options.axis.empty() && options.svg_path.empty()) {
-        return "--axis is the axis of the --svg picture: give --svg FILE too";
+        return CStatus::Error("--axis is the axis of the --svg picture: give --svg FILE too");
     }
     if (options.axis == "time" && options.trace_path.empty()) {
-        return "--axis time needs --trace DIR: the times come from the trace";
+        return CStatus::Error("--axis time needs --trace DIR: the times come from the trace");
     }
     if (!options.format.empty() && options.format != "human" && options.format != "tsv") {
-        return "unknown format '" + options.format + "': human or tsv";
+        return CStatus::Error("unknown format '" + options.format + "': human or tsv");
     }
     if (!options.perfetto_path.empty() && options.trace_path.empty()) {
-        return "--perfetto needs --trace DIR: the times come from the trace";
+        return CStatus::Error("--perfetto needs --trace DIR: the times come from the trace");
     }
-    return "";
+    return {};
 }
 
-// Returns "" when the arguments are good, else what is wrong with them.
-std::string ParseArguments(int argc, char** argv, Options& options) {
+CStatus ParseArguments(int argc, char** argv, Options& options) {
     command_line::Arguments arguments;
-    std::string problem = command_line::Parse(argc, argv, OPTIONS, arguments);
-    if (!problem.empty()) {
-        return problem;
-    }
+    RETURN_IF_ERROR(command_line::Parse(argc, argv, OPTIONS, arguments));
     for (const auto& [name, value] : arguments.options) {
-        logcheck::Sizes sizes;
-        if (command_line::SetSizeOption(name, value, sizes, problem)) {
-            if (!problem.empty()) {
-                return problem;
-            }
+        if (command_line::IsSizeOption(name)) {
+            logcheck::Sizes sizes;
+            RETURN_IF_ERROR(command_line::SetSizeOption(name, value, sizes));
             options.size_options.emplace_back(name, value);
             continue;
         }
@@ -164,14 +158,14 @@ std::string ParseArguments(int argc, char** argv, Options& options) {
                              : name == "--perfetto" ? options.perfetto_path
                                                     : options.format;
         if (value.empty()) {
-            return name + (name == "--axis"     ? " needs line or time"
-                           : name == "--format" ? " needs human or tsv"
-                                                : " needs a file name");
+            return CStatus::Error(name + (name == "--axis"     ? " needs line or time"
+                                          : name == "--format" ? " needs human or tsv"
+                                                               : " needs a file name"));
         }
         field = value;
     }
     if (arguments.operands.size() > 1) {
-        return "one log at most: '" + arguments.operands[1] + "' is one too many";
+        return CStatus::Error("one log at most: '" + arguments.operands[1] + "' is one too many");
     }
     if (!arguments.operands.empty()) {
         options.log = arguments.operands.front();
@@ -186,16 +180,12 @@ int UsageError(const std::string& problem) {
     return EXIT_USAGE;
 }
 
-std::string Reason(int error) {
-    return std::error_code(error, std::generic_category()).message();
-}
-
-// For --trace DIR, the trace and the sizes file in DIR; "" or why DIR cannot
-// be read.
-std::string FindTraceFiles(Options& options) {
+// For --trace DIR, the trace and the sizes file in DIR; the error says why DIR
+// cannot be read.
+CStatus FindTraceFiles(Options& options) {
     struct stat info {};
     if (stat(options.trace_path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
-        return "";  // a trace file, or what cannot be read, which reading it tells
+        return {};  // a trace file, or what cannot be read, which reading it tells
     }
     const std::string dir = options.trace_path;
     options.trace_path = dir + "/trace.tsv";
@@ -203,18 +193,14 @@ std::string FindTraceFiles(Options& options) {
     if (stat(sizes.c_str(), &info) == 0) {
         options.sizes_path = sizes;
     } else if (errno != ENOENT) {
-        std::string problem = "cannot read ";
-        problem += sizes;
-        problem += ": ";
-        return problem + Reason(errno);
+        return CStatus::Error("cannot read " + sizes + ": " + CStatus::FromErrno(errno).Message());
     }
-    return "";
+    return {};
 }
 
 // Reads the sizes file tools/trace writes beside a trace, NAME=VALUE lines of
-// the build's options; "" or "PATH:LINE: what is wrong".
-std::string ReadSizesFile(const std::string& path, const std::string& text,
-                          logcheck::Sizes& sizes) {
+// the build's options; the error is "PATH:LINE: what is wrong".
+CStatus ReadSizesFile(const std::string& path, const std::string& text, logcheck::Sizes& sizes) {
     std::istringstream lines(text);
     int number = 0;
     std::vector<std::string> seen;
@@ -229,12 +215,12 @@ std::string ReadSizesFile(const std::string& path, const std::string& text,
                     : name == "MAX_DELAY"     ? &sizes.max_delay
                                               : nullptr;
         if (equals == std::string::npos || size == nullptr) {
-            return where +
-                   "not a size: expected NAME=VALUE, NAME one of NUM_TRANSLATERS, "
-                   "NUM_CLIENTS, MAX_CHARS and MAX_DELAY";
+            return CStatus::Error(where +
+                                  "not a size: expected NAME=VALUE, NAME one of NUM_TRANSLATERS, "
+                                  "NUM_CLIENTS, MAX_CHARS and MAX_DELAY");
         }
         if (std::find(seen.begin(), seen.end(), name) != seen.end()) {
-            return where + name + " a second time";
+            return CStatus::Error(where + name + " a second time");
         }
         seen.push_back(name);
         const std::string value = line.substr(equals + 1);
@@ -246,33 +232,31 @@ std::string ReadSizesFile(const std::string& path, const std::string& text,
             std::ostringstream problem;
             problem << where << name << " is '" << value << "': a whole number from 1 to "
                     << run_sizes::LARGEST_SIZE << " is needed";
-            return problem.str();
+            return CStatus::Error(problem.str());
         }
         *size = static_cast<int>(parsed);
     }
-    return "";
+    return {};
 }
 
 // The sizes of the run: the build's, then the trace's sizes file, then the
 // size options. Returns the exit status if that fails, else 0.
 int FindSizes(const Options& options, logcheck::Sizes& sizes) {
     if (!options.sizes_path.empty()) {
-        std::string text;
-        std::string why;
-        if (!logcheck::ReadFile(options.sizes_path, text, &why)) {
-            std::cerr << "translaters-report: cannot read " << options.sizes_path << ": " << why
-                      << "\n";
+        const auto text = logcheck::ReadFile(options.sizes_path);
+        if (!text.Ok()) {
+            std::cerr << "translaters-report: cannot read " << options.sizes_path << ": "
+                      << text.Message() << "\n";
             return EXIT_USAGE;
         }
-        const std::string problem = ReadSizesFile(options.sizes_path, text, sizes);
-        if (!problem.empty()) {
-            std::cerr << "translaters-report: " << problem << "\n";
+        const CStatus read = ReadSizesFile(options.sizes_path, text.Value(), sizes);
+        if (!read.Ok()) {
+            std::cerr << "translaters-report: " << read.Message() << "\n";
             return EXIT_BROKEN;
         }
     }
     for (const auto& [name, value] : options.size_options) {
-        std::string problem;
-        command_line::SetSizeOption(name, value, sizes, problem);
+        static_cast<void>(command_line::SetSizeOption(name, value, sizes));  // good when parsed
     }
     return 0;
 }
@@ -302,17 +286,15 @@ int ReportBrokenLog(const Options& options, const std::string& log, const logche
 // Joins the trace at path with the log and adds its times to the model;
 // returns the exit status if that fails, else 0.
 int AddTraceFile(const std::string& path, const std::string& log, report::RunModel& model) {
-    std::string text;
-    std::string why;
-    if (!logcheck::ReadFile(path, text, &why)) {
-        std::cerr << "translaters-report: cannot read " << path << ": " << why << "\n";
+    const auto text = logcheck::ReadFile(path);
+    if (!text.Ok()) {
+        std::cerr << "translaters-report: cannot read " << path << ": " << text.Message() << "\n";
         return EXIT_USAGE;
     }
-    const std::string problem = report::AddTrace(text, log, model);
-    if (!problem.empty()) {
+    if (const CStatus added = report::AddTrace(text.Value(), log, model); !added.Ok()) {
         std::cerr << "translaters-report: the trace " << path
                   << " does not fit the log, so no report is made:\n"
-                  << problem << "\n";
+                  << added.Message() << "\n";
         return EXIT_BROKEN;
     }
     return 0;
@@ -329,9 +311,10 @@ int WriteReport(const Options& options, const report::RunModel& model) {
          {std::make_pair(options.svg_path, svg),
           std::make_pair(options.perfetto_path,
                          options.perfetto_path.empty() ? "" : report::PerfettoJson(model))}) {
-        std::string why;
-        if (!path.empty() && !command_line::WriteNewFile(path, text, why)) {
-            std::cerr << "translaters-report: cannot write " << path << ": " << why << "\n";
+        const CStatus written = path.empty() ? CStatus{} : command_line::WriteNewFile(path, text);
+        if (!written.Ok()) {
+            std::cerr << "translaters-report: cannot write " << path << ": " << written.Message()
+                      << "\n";
             return EXIT_USAGE;
         }
     }
@@ -341,10 +324,9 @@ int WriteReport(const Options& options, const report::RunModel& model) {
     } else {
         report::PrintReport(model, report);
     }
-    std::string why;
-    if (!command_line::FinishStdout(report.str(), why)) {
-        std::cerr << "translaters-report: cannot write the report to standard output: " << why
-                  << "\n";
+    if (const CStatus written = command_line::FinishStdout(report.str()); !written.Ok()) {
+        std::cerr << "translaters-report: cannot write the report to standard output: "
+                  << written.Message() << "\n";
         return EXIT_USAGE;
     }
     return 0;
@@ -358,9 +340,9 @@ int Answer(command_line::Request request) {
         text.replace(text.find("%SIZES%"), 7, command_line::SizeOptionsHelp());
         text = USAGE + text;
     }
-    std::string why;
-    if (!command_line::FinishStdout(text, why)) {
-        std::cerr << "translaters-report: cannot write standard output: " << why << "\n";
+    if (const CStatus written = command_line::FinishStdout(text); !written.Ok()) {
+        std::cerr << "translaters-report: cannot write standard output: " << written.Message()
+                  << "\n";
         return EXIT_USAGE;
     }
     return 0;
@@ -373,12 +355,14 @@ int ReadLog(const Options& options, std::string& log) {
     if (!options.log_given && isatty(STDIN_FILENO) != 0) {
         return UsageError("the log is read from standard input, which is a terminal: give LOG");
     }
-    std::string why;
-    if (!command_line::ReadOperand(options.log, log, why)) {
+    auto read = command_line::ReadOperand(options.log);
+    if (!read.Ok()) {
         std::cerr << "translaters-report: cannot read "
-                  << (from_stdin ? "standard input" : options.log) << ": " << why << "\n";
+                  << (from_stdin ? "standard input" : options.log) << ": " << read.Message()
+                  << "\n";
         return EXIT_USAGE;
     }
+    log = std::move(read.Value());
     if (log.empty()) {
         return UsageError(from_stdin ? "standard input is empty: no log to report on"
                                      : "the log " + options.log + " is empty: no log to report on");
@@ -394,14 +378,12 @@ int main(int argc, char** argv) {
         return Answer(request);
     }
     Options options;
-    std::string problem = ParseArguments(argc, argv, options);
-    if (!problem.empty()) {
-        return UsageError(problem);
+    if (const CStatus parsed = ParseArguments(argc, argv, options); !parsed.Ok()) {
+        return UsageError(parsed.Message());
     }
     if (!options.trace_path.empty()) {
-        problem = FindTraceFiles(options);
-        if (!problem.empty()) {
-            std::cerr << "translaters-report: " << problem << "\n";
+        if (const CStatus found = FindTraceFiles(options); !found.Ok()) {
+            std::cerr << "translaters-report: " << found.Message() << "\n";
             return EXIT_USAGE;
         }
     }

@@ -13,6 +13,7 @@ namespace report {
 namespace {
 
 namespace args = runtrace::args;
+using logcheck::CStatus;
 using runtrace::Event;
 using runtrace::Probe;
 
@@ -79,10 +80,10 @@ public:
         m_times.driver.created.resize(static_cast<std::size_t>(trace.sizes.clients));
     }
 
-    std::string Read();
+    CStatus Read();
 
 private:
-    using Handler = std::string (CTraceReader::*)(int index, const Event& event);
+    using Handler = CStatus (CTraceReader::*)(int index, const Event& event);
     // The role of the thread that fires a probe, and what takes it.
     struct Handling {
         Role role = Role::kAny;
@@ -90,14 +91,13 @@ private:
     };
     static Handling HandlingOf(Probe probe);
 
-    std::string Take(const Event& event);
-    std::string Fault(const std::string& what) const {
-        return "trace line " + std::to_string(m_at + 1) + ": " + what;
+    CStatus Take(const Event& event);
+    CStatus Fault(const std::string& what) const {
+        return CStatus::Error("trace line " + std::to_string(m_at + 1) + ": " + what);
     }
-    std::string Begin(std::optional<Nanoseconds>& open, const Event& event, const char* what);
-    std::string End(std::optional<Nanoseconds>& open, const char* what, Span& span);
-    std::string EndInto(std::optional<Nanoseconds>& open, const char* what,
-                        std::vector<Span>& spans);
+    CStatus Begin(std::optional<Nanoseconds>& open, const Event& event, const char* what);
+    CStatus End(std::optional<Nanoseconds>& open, const char* what, Span& span);
+    CStatus EndInto(std::optional<Nanoseconds>& open, const char* what, std::vector<Span>& spans);
     ThreadTimes& Thread(const Who& who);
     // tid 0: a thread that never started.
     void Name(int tid, const Who& who, ThreadTimes& thread) {
@@ -106,28 +106,28 @@ private:
             thread.tid = tid;
         }
     }
-    std::string Unfinished() const;
+    CStatus Unfinished() const;
 
-    std::string DriverStart(int index, const Event& event);
-    std::string DriverEnd(int index, const Event& event);
-    std::string ClientCreated(int index, const Event& event);
-    std::string StopFlag(int index, const Event& event);
-    std::string StopSignal(int index, const Event& event);
-    std::string TranslaterStart(int t, const Event& event);
-    std::string TranslaterEnd(int t, const Event& event);
-    std::string JobWaitBegin(int t, const Event& event);
-    std::string JobWaitEnd(int t, const Event& event);
-    std::string JobReturn(int t, const Event& event);
-    std::string Release(int t, const Event& event);
-    std::string PopWaitBegin(int t, const Event& event);
-    std::string PopWaitEnd(int t, const Event& event);
-    std::string Pop(int t, const Event& event);
-    std::string ClientStart(int c, const Event& event);
-    std::string ClientEnd(int c, const Event& event);
-    std::string Claim(int c, const Event& event);
-    std::string Push(int c, const Event& event);
-    std::string PauseBegin(int index, const Event& event);
-    std::string PauseEnd(int index, const Event& event);
+    CStatus DriverStart(int index, const Event& event);
+    CStatus DriverEnd(int index, const Event& event);
+    CStatus ClientCreated(int index, const Event& event);
+    CStatus StopFlag(int index, const Event& event);
+    CStatus StopSignal(int index, const Event& event);
+    CStatus TranslaterStart(int t, const Event& event);
+    CStatus TranslaterEnd(int t, const Event& event);
+    CStatus JobWaitBegin(int t, const Event& event);
+    CStatus JobWaitEnd(int t, const Event& event);
+    CStatus JobReturn(int t, const Event& event);
+    CStatus Release(int t, const Event& event);
+    CStatus PopWaitBegin(int t, const Event& event);
+    CStatus PopWaitEnd(int t, const Event& event);
+    CStatus Pop(int t, const Event& event);
+    CStatus ClientStart(int c, const Event& event);
+    CStatus ClientEnd(int c, const Event& event);
+    CStatus Claim(int c, const Event& event);
+    CStatus Push(int c, const Event& event);
+    CStatus PauseBegin(int index, const Event& event);
+    CStatus PauseEnd(int index, const Event& event);
 
     bool IsTranslater(long long t) const { return t >= 0 && t < m_trace.sizes.translaters; }
     bool IsClient(long long c) const { return c >= 0 && c < m_trace.sizes.clients; }
@@ -195,10 +195,11 @@ CTraceReader::Handling CTraceReader::HandlingOf(Probe probe) {
     return {};
 }
 
-std::string CTraceReader::Read() {
+CStatus CTraceReader::Read() {
     const runtrace::Threads& threads = m_trace.threads;
     if (threads.driver == 0) {
-        return "the trace has no driver_start: it was not recorded from the program's start";
+        return CStatus::Error(
+            "the trace has no driver_start: it was not recorded from the program's start");
     }
     Name(threads.driver, Who{Role::kDriver, 0}, m_times.driver.thread);
     for (int t = 0; t < m_trace.sizes.translaters; ++t) {
@@ -209,20 +210,17 @@ std::string CTraceReader::Read() {
     }
     m_times.first_event = m_trace.events.front().ns;
     for (m_at = 0; m_at < m_trace.events.size(); ++m_at) {
-        std::string problem = Take(m_trace.events[m_at]);
-        if (!problem.empty()) {
-            return problem;
-        }
+        RETURN_IF_ERROR(Take(m_trace.events[m_at]));
     }
     return Unfinished();
 }
 
 // Probes this reader does not know (line, error_line, any newer one) carry
 // nothing for it.
-std::string CTraceReader::Take(const Event& event) {
+CStatus CTraceReader::Take(const Event& event) {
     const auto [role, handler] = HandlingOf(event.probe);
     if (handler == nullptr) {
-        return "";
+        return {};
     }
     const auto who = m_who.find(event.tid);
     m_current = who != m_who.end() ? who->second : Who{};
@@ -238,32 +236,30 @@ std::string CTraceReader::Take(const Event& event) {
     return (this->*handler)(m_current.index, event);
 }
 
-std::string CTraceReader::Begin(std::optional<Nanoseconds>& open, const Event& event,
-                                const char* what) {
+CStatus CTraceReader::Begin(std::optional<Nanoseconds>& open, const Event& event,
+                            const char* what) {
     if (open.has_value()) {
         return Fault(ThreadName(m_current) + " begins " + what + " inside another");
     }
     open = event.ns;
-    return "";
+    return {};
 }
 
-std::string CTraceReader::End(std::optional<Nanoseconds>& open, const char* what, Span& span) {
+CStatus CTraceReader::End(std::optional<Nanoseconds>& open, const char* what, Span& span) {
     if (!open.has_value()) {
         return Fault(ThreadName(m_current) + " ends " + what + " it never began");
     }
     span = Span{*open, m_trace.events[m_at].ns};
     open.reset();
-    return "";
+    return {};
 }
 
-std::string CTraceReader::EndInto(std::optional<Nanoseconds>& open, const char* what,
-                                  std::vector<Span>& spans) {
+CStatus CTraceReader::EndInto(std::optional<Nanoseconds>& open, const char* what,
+                              std::vector<Span>& spans) {
     Span span;
-    std::string problem = End(open, what, span);
-    if (problem.empty()) {
-        spans.push_back(span);
-    }
-    return problem;
+    RETURN_IF_ERROR(End(open, what, span));
+    spans.push_back(span);
+    return {};
 }
 
 ThreadTimes& CTraceReader::Thread(const Who& who) {
@@ -277,104 +273,102 @@ ThreadTimes& CTraceReader::Thread(const Who& who) {
     }
 }
 
-std::string CTraceReader::Unfinished() const {
+CStatus CTraceReader::Unfinished() const {
     for (const auto& [tid, open] : m_open) {
         const std::string name = ThreadName(m_who.at(tid));
         if (open.pause || open.job_wait || open.pop_wait || open.work) {
-            return "the trace ends while " + name +
-                   " still pauses, waits or works: it was cut short";
+            return CStatus::Error("the trace ends while " + name +
+                                  " still pauses, waits or works: it was cut short");
         }
     }
     for (std::size_t t = 0; t < m_queued.size(); ++t) {
         if (!m_queued[t].empty()) {
-            return "the trace ends with characters in translater " + std::to_string(t) +
-                   "'s queue: it was cut short";
+            return CStatus::Error("the trace ends with characters in translater " +
+                                  std::to_string(t) + "'s queue: it was cut short");
         }
     }
-    return "";
+    return {};
 }
 
-std::string CTraceReader::DriverStart(int /*index*/, const Event& event) {
+CStatus CTraceReader::DriverStart(int /*index*/, const Event& event) {
     m_times.driver_start = event.ns;
     m_times.driver.thread.life.begin = event.ns;
-    return "";
+    return {};
 }
 
-std::string CTraceReader::DriverEnd(int /*index*/, const Event& event) {
+CStatus CTraceReader::DriverEnd(int /*index*/, const Event& event) {
     m_times.driver.thread.life.end = event.ns;
-    return "";
+    return {};
 }
 
-std::string CTraceReader::ClientCreated(int /*index*/, const Event& event) {
+CStatus CTraceReader::ClientCreated(int /*index*/, const Event& event) {
     const long long client = event.Get<args::ClientCreated>().client;
     if (!IsClient(client)) {
         return Fault("client_created names no client");
     }
     m_times.driver.created.at(client) = event.ns;
-    return "";
+    return {};
 }
 
-std::string CTraceReader::StopFlag(int /*index*/, const Event& event) {
+CStatus CTraceReader::StopFlag(int /*index*/, const Event& event) {
     m_times.driver.stop_flag = event.ns;
-    return "";
+    return {};
 }
 
-std::string CTraceReader::StopSignal(int /*index*/, const Event& event) {
+CStatus CTraceReader::StopSignal(int /*index*/, const Event& event) {
     const long long t = event.Get<args::StopSignal>().id;
     if (!IsTranslater(t)) {
         return Fault("stop_signal names no translater");
     }
     m_times.translaters.at(t).stop_signal = event.ns;
-    return "";
+    return {};
 }
 
-std::string CTraceReader::TranslaterStart(int t, const Event& event) {
+CStatus CTraceReader::TranslaterStart(int t, const Event& event) {
     m_times.translaters.at(t).thread.life.begin = event.ns;
-    return "";
+    return {};
 }
 
-std::string CTraceReader::TranslaterEnd(int t, const Event& event) {
+CStatus CTraceReader::TranslaterEnd(int t, const Event& event) {
     m_times.translaters.at(t).thread.life.end = event.ns;
-    return "";
+    return {};
 }
 
-std::string CTraceReader::JobWaitBegin(int /*t*/, const Event& event) {
+CStatus CTraceReader::JobWaitBegin(int /*t*/, const Event& event) {
     return Begin(m_open[event.tid].job_wait, event, "a wait in JobFinished");
 }
 
-std::string CTraceReader::JobWaitEnd(int t, const Event& event) {
+CStatus CTraceReader::JobWaitEnd(int t, const Event& event) {
     JobWait wait;
     wait.timed_out = event.Get<args::JobWake>().result == runtrace::WAIT_TIMED_OUT;
-    std::string problem = End(m_open[event.tid].job_wait, "a wait in JobFinished", wait.span);
-    if (problem.empty()) {
-        m_times.translaters.at(t).job_waits.push_back(wait);
-    }
-    return problem;
+    RETURN_IF_ERROR(End(m_open[event.tid].job_wait, "a wait in JobFinished", wait.span));
+    m_times.translaters.at(t).job_waits.push_back(wait);
+    return {};
 }
 
 // JobFinished returns: 1 to serve a job, 0 to leave.
-std::string CTraceReader::JobReturn(int t, const Event& event) {
+CStatus CTraceReader::JobReturn(int t, const Event& event) {
     if (event.Get<args::JobReturn>().claimed != 0) {
         return Begin(m_open[event.tid].work, event, "a job");
     }
     m_times.translaters.at(t).leave = event.ns;
-    return "";
+    return {};
 }
 
-std::string CTraceReader::Release(int t, const Event& event) {
+CStatus CTraceReader::Release(int t, const Event& event) {
     return EndInto(m_open[event.tid].work, "a job", m_times.translaters.at(t).work);
 }
 
-std::string CTraceReader::PopWaitBegin(int /*t*/, const Event& event) {
+CStatus CTraceReader::PopWaitBegin(int /*t*/, const Event& event) {
     return Begin(m_open[event.tid].pop_wait, event, "a wait in Pop");
 }
 
-std::string CTraceReader::PopWaitEnd(int t, const Event& event) {
+CStatus CTraceReader::PopWaitEnd(int t, const Event& event) {
     return EndInto(m_open[event.tid].pop_wait, "a wait in Pop",
                    m_times.translaters.at(t).pop_waits);
 }
 
-std::string CTraceReader::Pop(int t, const Event& event) {
+CStatus CTraceReader::Pop(int t, const Event& event) {
     std::deque<std::size_t>& queued = m_queued.at(t);
     const long long ch = event.Get<args::Pop>().ch;
     if (queued.empty() || m_times.handoffs.at(queued.front()).ch != ch) {
@@ -385,32 +379,32 @@ std::string CTraceReader::Pop(int t, const Event& event) {
     queued.pop_front();
     m_times.translaters.at(t).queue.push_back(
         QueueDepth{event.ns, static_cast<int>(queued.size())});
-    return "";
+    return {};
 }
 
-std::string CTraceReader::ClientStart(int c, const Event& event) {
+CStatus CTraceReader::ClientStart(int c, const Event& event) {
     ClientTimes& client = m_times.clients.at(c);
     client.thread.life.begin = event.ns;
     client.letters_drawn = static_cast<int>(event.Get<args::ClientStart>().letters);
-    return "";
+    return {};
 }
 
-std::string CTraceReader::ClientEnd(int c, const Event& event) {
+CStatus CTraceReader::ClientEnd(int c, const Event& event) {
     m_times.clients.at(c).thread.life.end = event.ns;
-    return "";
+    return {};
 }
 
-std::string CTraceReader::Claim(int c, const Event& event) {
+CStatus CTraceReader::Claim(int c, const Event& event) {
     const args::Claim& claim = event.Get<args::Claim>();
     if (!IsTranslater(claim.id)) {
         return Fault("client " + std::to_string(c) + " claims no translater");
     }
     m_times.clients.at(c).claims.push_back(
         ClaimAttempt{event.ns, static_cast<int>(claim.id), claim.won != 0});
-    return "";
+    return {};
 }
 
-std::string CTraceReader::Push(int c, const Event& event) {
+CStatus CTraceReader::Push(int c, const Event& event) {
     const args::Push& push = event.Get<args::Push>();
     if (!IsTranslater(push.id)) {
         return Fault("client " + std::to_string(c) + " pushes to no translater");
@@ -426,20 +420,20 @@ std::string CTraceReader::Push(int c, const Event& event) {
     m_times.handoffs.push_back(handoff);
     m_times.translaters.at(t).queue.push_back(
         QueueDepth{event.ns, static_cast<int>(m_queued.at(t).size())});
-    return "";
+    return {};
 }
 
-std::string CTraceReader::PauseBegin(int /*index*/, const Event& event) {
+CStatus CTraceReader::PauseBegin(int /*index*/, const Event& event) {
     return Begin(m_open[event.tid].pause, event, "a pause");
 }
 
-std::string CTraceReader::PauseEnd(int /*index*/, const Event& event) {
+CStatus CTraceReader::PauseEnd(int /*index*/, const Event& event) {
     return EndInto(m_open[event.tid].pause, "a pause", Thread(m_current).pauses);
 }
 
-std::string AtLine(int line, const std::string& what) {
-    return "line " + std::to_string(line) + ": " + what +
-           ": the trace was not recorded with this log";
+CStatus AtLine(int line, const std::string& what) {
+    return CStatus::Error("line " + std::to_string(line) + ": " + what +
+                          ": the trace was not recorded with this log");
 }
 
 // What the join of jobs reads of each client, gathered in one pass each.
@@ -470,7 +464,7 @@ ClientSteps StepsOfClients(const runtrace::Trace& trace, const RunTimes& run) {
 
 // The client's claim that won, which must be of the translater the log has it
 // send to.
-std::string FindClaim(const logcheck::Job& job, const ClientTimes& client, JobTimes& times) {
+CStatus FindClaim(const logcheck::Job& job, const ClientTimes& client, JobTimes& times) {
     int won = 0;
     bool found = false;
     for (const ClaimAttempt& claim : client.claims) {
@@ -486,12 +480,12 @@ std::string FindClaim(const logcheck::Job& job, const ClientTimes& client, JobTi
                           std::to_string(job.translater) + ", but in the trace it won " +
                           std::to_string(won) + " claims, not that one");
     }
-    return "";
+    return {};
 }
 
 // The client's pushes: its letters as the log has them, then the terminator.
-std::string FindHandoffs(const ClientSteps& steps, const logcheck::Job& job, const RunTimes& run,
-                         JobTimes& times) {
+CStatus FindHandoffs(const ClientSteps& steps, const logcheck::Job& job, const RunTimes& run,
+                     JobTimes& times) {
     std::vector<int> lines = steps.lines.at(static_cast<std::size_t>(job.client));
     lines.erase(lines.begin(), std::lower_bound(lines.begin(), lines.end(), job.first_letter_line));
     // lines: the letter lines, then the summary line
@@ -512,29 +506,23 @@ std::string FindHandoffs(const ClientSteps& steps, const logcheck::Job& job, con
     }
     times.first_push = run.handoffs.at(times.handoffs.front()).push;
     times.last_push = run.handoffs.at(times.handoffs.at(sent.size() - 2)).push;
-    return "";
+    return {};
 }
 
 // Each job's claim, letters and end, and the translater's service of it.
-std::string JoinJobs(const runtrace::Trace& trace, const logcheck::Summary& summary,
-                     RunTimes& run) {
+CStatus JoinJobs(const runtrace::Trace& trace, const logcheck::Summary& summary, RunTimes& run) {
     const ClientSteps steps = StepsOfClients(trace, run);
     std::vector<std::size_t> served(run.translaters.size());
     for (const logcheck::Job& job : summary.jobs) {
         JobTimes times;
-        std::string problem = FindClaim(job, run.clients.at(job.client), times);
-        if (problem.empty()) {
-            problem = FindHandoffs(steps, job, run, times);
-        }
+        RETURN_IF_ERROR(FindClaim(job, run.clients.at(job.client), times));
+        RETURN_IF_ERROR(FindHandoffs(steps, job, run, times));
         const std::vector<Span>& work = run.translaters.at(job.translater).work;
         const std::size_t k = served.at(job.translater)++;
-        if (problem.empty() && k >= work.size()) {
-            problem = AtLine(job.end_line, "the trace has translater " +
-                                               std::to_string(job.translater) + " serve " +
-                                               std::to_string(work.size()) + " jobs, the log more");
-        }
-        if (!problem.empty()) {
-            return problem;
+        if (k >= work.size()) {
+            return AtLine(job.end_line, "the trace has translater " +
+                                            std::to_string(job.translater) + " serve " +
+                                            std::to_string(work.size()) + " jobs, the log more");
         }
         times.work = work[k];
         times.end = run.lines.at(job.end_line - 1);
@@ -546,7 +534,7 @@ std::string JoinJobs(const runtrace::Trace& trace, const logcheck::Summary& summ
                           "the trace has translater " + std::to_string(t) + " serve more jobs");
         }
     }
-    return "";
+    return {};
 }
 
 StopState StateAtSignal(const TranslaterTimes& translater, bool caught) {
@@ -572,7 +560,7 @@ StopState StateAtSignal(const TranslaterTimes& translater, bool caught) {
 
 // How each translater took the stop: its signal caught in its last wait, or
 // missed and that wait run out.
-std::string ClassifyStops(const logcheck::Summary& summary, RunTimes& run) {
+CStatus ClassifyStops(const logcheck::Summary& summary, RunTimes& run) {
     for (std::size_t t = 0; t < run.translaters.size(); ++t) {
         TranslaterTimes& translater = run.translaters[t];
         const int leave_line = summary.translaters.at(t).leave_line;
@@ -592,11 +580,11 @@ std::string ClassifyStops(const logcheck::Summary& summary, RunTimes& run) {
             translater.tail = static_cast<int>(translater.job_waits.size()) - 1;
         }
     }
-    return "";
+    return {};
 }
 
 // Clients turned away: when they gave up, and that no claim of theirs won.
-std::string JoinTurnedAway(const logcheck::Summary& summary, RunTimes& run) {
+CStatus JoinTurnedAway(const logcheck::Summary& summary, RunTimes& run) {
     for (const logcheck::TurnedAway& away : summary.turned_away) {
         ClientTimes& client = run.clients.at(away.client);
         if (std::any_of(client.claims.begin(), client.claims.end(),
@@ -606,7 +594,7 @@ std::string JoinTurnedAway(const logcheck::Summary& summary, RunTimes& run) {
         }
         client.give_up = run.lines.at(away.line - 1);
     }
-    return "";
+    return {};
 }
 
 }  // namespace
@@ -617,38 +605,27 @@ RunModel ModelFromLog(const logcheck::Summary& summary) {
     return model;
 }
 
-std::string AddTrace(const std::string& text, const std::string& log, RunModel& model) {
+CStatus AddTrace(const std::string& text, const std::string& log, RunModel& model) {
     runtrace::Trace trace;
-    if (std::string problem = runtrace::ReadTrace(text, log, trace, model.summary.sizes);
-        !problem.empty()) {
-        return problem;
-    }
+    RETURN_IF_ERROR(runtrace::ReadTrace(text, log, trace, model.summary.sizes));
     RunTimes run;
     const logcheck::Sizes& sizes = model.summary.sizes;
     if (trace.events.empty() ||
         trace.line_events.size() != static_cast<std::size_t>(model.summary.line_count) ||
         trace.sizes.translaters != sizes.translaters || trace.sizes.clients != sizes.clients) {
-        return "the trace is not joined with this log";
+        return CStatus::Error("the trace is not joined with this log");
     }
     for (const std::size_t event : trace.line_events) {
         run.lines.push_back(trace.events.at(event).ns);
     }
     CTraceReader reader(trace, run);
-    std::string problem = reader.Read();
-    if (problem.empty()) {
-        problem = JoinJobs(trace, model.summary, run);
-    }
-    if (problem.empty()) {
-        problem = JoinTurnedAway(model.summary, run);
-    }
-    if (problem.empty()) {
-        problem = ClassifyStops(model.summary, run);
-    }
-    if (problem.empty()) {
-        model.times = std::move(run);
-        model.has_times = true;
-    }
-    return problem;
+    RETURN_IF_ERROR(reader.Read());
+    RETURN_IF_ERROR(JoinJobs(trace, model.summary, run));
+    RETURN_IF_ERROR(JoinTurnedAway(model.summary, run));
+    RETURN_IF_ERROR(ClassifyStops(model.summary, run));
+    model.times = std::move(run);
+    model.has_times = true;
+    return {};
 }
 
 const char* StopStateName(StopState state) {

@@ -130,11 +130,10 @@ struct RunModel {
 RunModel ModelFromLog(const logcheck::Summary& summary);
 
 // Reads the trace (trace.tsv's text) recorded with log (runtrace::ReadTrace)
-// and adds its times to the model. Returns "" or, when the trace cannot be
-// read, or its steps do not fit the log or each other, what is wrong (naming
-// the trace's or the log's line where there is one); the model then has no
-// times.
-std::string AddTrace(const std::string& text, const std::string& log, RunModel& model);
+// and adds its times to the model. The error, when the trace cannot be read or
+// its steps do not fit the log or each other, names the trace's or the log's
+// line where there is one; the model then has no times.
+logcheck::CStatus AddTrace(const std::string& text, const std::string& log, RunModel& model);
 
 // The state as one word: waiting, claim-pending, working, starting, gone or
 // between-steps.

@@ -9,6 +9,8 @@
 
 namespace runtrace {
 
+using logcheck::CStatus;
+
 #define PROBE0(Function, name) {#name, Probe::k##Function, 0, {}},
 #define PROBE1(Function, name, T1, a1) {#name, Probe::k##Function, 1, {#a1}},
 #define PROBE2(Function, name, T1, a1, T2, a2) {#name, Probe::k##Function, 2, {#a1, #a2}},
@@ -118,20 +120,22 @@ Probe ProbeNamed(std::string_view name) {
 const std::size_t HEAD_FIELDS = std::size(TRACE_HEAD_FORMS);
 static_assert(HEAD_FIELDS == 3, "a head of the time, the thread id and the probe's name");
 
-// Reads one line of the file; "" or what is wrong with it.
-std::string ParseEvent(std::string_view line, Event& event) {
+// Reads one line of the file.
+CStatus ParseEvent(std::string_view line, Event& event) {
     const std::vector<std::string_view> fields = Fields(line);
     long long ns = 0;
     long long tid = 0;
     if (fields.size() < HEAD_FIELDS || !ParseNumber(fields[0], ns) ||
         !ParseNumber(fields[1], tid) || ns < 0 || tid <= 0 || tid > INT32_MAX) {
-        return "not an event (nanoseconds, thread id, probe, integer arguments, separated by tabs)";
+        return CStatus::Error(
+            "not an event (nanoseconds, thread id, probe, integer arguments, separated by tabs)");
     }
     if (ns > LATEST_NS) {
-        return "the time " + std::to_string(ns) + " ns is more than 146 years after the boot";
+        return CStatus::Error("the time " + std::to_string(ns) +
+                              " ns is more than 146 years after the boot");
     }
     if (!IsProbeName(fields[2])) {
-        return "the third field is no probe name (letters, digits and underscores)";
+        return CStatus::Error("the third field is no probe name (letters, digits and underscores)");
     }
     event.ns = ns;
     event.tid = static_cast<int>(tid);
@@ -140,25 +144,26 @@ std::string ParseEvent(std::string_view line, Event& event) {
     for (std::size_t i = HEAD_FIELDS; i < fields.size(); ++i) {
         long long value = 0;
         if (!ParseNumber(fields[i], value)) {
-            return "an argument of " + std::string(fields[2]) + " is not an integer";
+            return CStatus::Error("an argument of " + std::string(fields[2]) +
+                                  " is not an integer");
         }
         values.push_back(value);
     }
     if (event.probe == Probe::kOther) {
         event.args = args::Other{std::string(fields[2]), std::move(values)};
-        return "";
+        return {};
     }
     const int wanted = KNOWN_PROBES[static_cast<int>(event.probe)].args;
     if (values.size() != static_cast<std::size_t>(wanted)) {
-        return std::string(fields[2]) + " has " + std::to_string(values.size()) +
-               " arguments, not " + std::to_string(wanted);
+        return CStatus::Error(std::string(fields[2]) + " has " + std::to_string(values.size()) +
+                              " arguments, not " + std::to_string(wanted));
     }
     event.args = DECODERS[static_cast<int>(event.probe)](values);
-    return "";
+    return {};
 }
 
-// Records the thread an event starts, if it starts one; "" or what is wrong.
-std::string NameThread(const Event& event, const logcheck::Sizes& sizes, Threads& threads) {
+// Records the thread an event starts, if it starts one.
+CStatus NameThread(const Event& event, const logcheck::Sizes& sizes, Threads& threads) {
     const bool translater = event.probe == Probe::kTranslaterStart;
     if (event.probe == Probe::kDriverStart) {
         threads.driver = event.tid;
@@ -167,13 +172,13 @@ std::string NameThread(const Event& event, const logcheck::Sizes& sizes, Threads
                                            : event.Get<args::ClientStart>().client;
         const int count = translater ? sizes.translaters : sizes.clients;
         if (index < 0 || index >= count) {
-            return std::string(event.Name()) + " names " +
-                   (translater ? "translater " : "client ") + std::to_string(index) +
-                   ", not one of 0 to " + std::to_string(count - 1);
+            return CStatus::Error(std::string(event.Name()) + " names " +
+                                  (translater ? "translater " : "client ") + std::to_string(index) +
+                                  ", not one of 0 to " + std::to_string(count - 1));
         }
         (translater ? threads.translaters : threads.clients)[static_cast<int>(index)] = event.tid;
     }
-    return "";
+    return {};
 }
 
 // The thread that writes a line of the log, and its name; tid 0 if the line
@@ -229,26 +234,26 @@ std::vector<std::string_view> SplitLines(std::string_view text, char end_of_line
 
 }  // namespace
 
-std::string ParseTrace(const std::string& text, Trace& trace, const logcheck::Sizes& sizes) {
+CStatus ParseTrace(const std::string& text, Trace& trace, const logcheck::Sizes& sizes) {
     trace = Trace{};
     trace.sizes = sizes;
     const std::vector<std::string_view> lines = SplitLines(text, TRACE_END);
     for (std::size_t i = 0; i < lines.size(); ++i) {
         Event event;
-        std::string problem = ParseEvent(lines[i], event);
-        if (problem.empty() && !trace.events.empty() && event.ns < trace.events.back().ns) {
-            problem = "the events are not sorted by time";
+        CStatus read = ParseEvent(lines[i], event);
+        if (read.Ok() && !trace.events.empty() && event.ns < trace.events.back().ns) {
+            read = CStatus::Error("the events are not sorted by time");
         }
-        if (problem.empty()) {
-            problem = NameThread(event, sizes, trace.threads);
+        if (read.Ok()) {
+            read = NameThread(event, sizes, trace.threads);
         }
-        if (!problem.empty()) {
+        if (!read.Ok()) {
             trace = Trace{};
-            return "trace line " + std::to_string(i + 1) + ": " + problem;
+            return CStatus::Error("trace line " + std::to_string(i + 1) + ": " + read.Message());
         }
         trace.events.push_back(std::move(event));
     }
-    return "";
+    return {};
 }
 
 std::string FormatTrace(const std::vector<Event>& events) {
@@ -265,7 +270,7 @@ std::string FormatTrace(const std::vector<Event>& events) {
     return text;
 }
 
-std::string JoinLog(const std::string& log, Trace& trace) {
+CStatus JoinLog(const std::string& log, Trace& trace) {
     trace.line_events.clear();
     for (std::size_t i = 0; i < trace.events.size(); ++i) {
         if (trace.events[i].probe == Probe::kLine) {
@@ -279,27 +284,28 @@ std::string JoinLog(const std::string& log, Trace& trace) {
         const int tid = trace.events[trace.line_events[n]].tid;
         if (author.tid == 0 || author.tid != tid) {
             trace.line_events.clear();
-            return "line " + std::to_string(n + 1) + ": the trace has it written by " +
-                   NameOf(tid, trace.threads) + ", but the log has " +
-                   (author.name.empty() ? "a line no thread writes" : author.name) +
-                   " write it: the trace was not recorded with this log";
+            return CStatus::Error("line " + std::to_string(n + 1) +
+                                  ": the trace has it written by " + NameOf(tid, trace.threads) +
+                                  ", but the log has " +
+                                  (author.name.empty() ? "a line no thread writes" : author.name) +
+                                  " write it: the trace was not recorded with this log");
         }
     }
     if (lines.size() != trace.line_events.size()) {
-        std::string problem = "line " + std::to_string(common + 1) + ": the log has " +
-                              std::to_string(lines.size()) + " lines but the trace " +
-                              std::to_string(trace.line_events.size()) +
-                              " line events: the trace was not recorded with this log";
+        CStatus differs = CStatus::Error("line " + std::to_string(common + 1) + ": the log has " +
+                                         std::to_string(lines.size()) + " lines but the trace " +
+                                         std::to_string(trace.line_events.size()) +
+                                         " line events: the trace was not recorded with this log");
         trace.line_events.clear();
-        return problem;
+        return differs;
     }
-    return "";
+    return {};
 }
 
-std::string ReadTrace(const std::string& text, const std::string& log, Trace& trace,
-                      const logcheck::Sizes& sizes) {
-    std::string problem = ParseTrace(text, trace, sizes);
-    return problem.empty() ? JoinLog(log, trace) : problem;
+CStatus ReadTrace(const std::string& text, const std::string& log, Trace& trace,
+                  const logcheck::Sizes& sizes) {
+    RETURN_IF_ERROR(ParseTrace(text, trace, sizes));
+    return JoinLog(log, trace);
 }
 
 }  // namespace runtrace

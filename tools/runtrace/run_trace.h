@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "log_lines.h"
+#include "status.h"
 
 namespace runtrace {
 
@@ -155,21 +156,21 @@ struct Trace {
 
 // Reads trace.tsv of a run of these sizes into trace: the events, each known
 // probe with its number of arguments, each time at most 2^62 ns, and the
-// threads named, each index in range. Returns "" or what is wrong, with the trace's line number.
-std::string ParseTrace(const std::string& text, Trace& trace,
-                       const logcheck::Sizes& sizes = logcheck::Sizes{});
+// threads named, each index in range. The error names the trace's line.
+logcheck::CStatus ParseTrace(const std::string& text, Trace& trace,
+                             const logcheck::Sizes& sizes = logcheck::Sizes{});
 
 // The events as lines of trace.tsv.
 std::string FormatTrace(const std::vector<Event>& events);
 
 // Joins a parsed trace with the log (standard output) it was recorded with:
-// the n-th line probe must come from the thread that wrote line n. Returns ""
-// or what differs, naming the first log line that does.
-std::string JoinLog(const std::string& log, Trace& trace);
+// the n-th line probe must come from the thread that wrote line n. The error
+// names the first log line that differs.
+logcheck::CStatus JoinLog(const std::string& log, Trace& trace);
 
 // ParseTrace, then JoinLog: the trace recorded with log, as every reader takes it.
-std::string ReadTrace(const std::string& text, const std::string& log, Trace& trace,
-                      const logcheck::Sizes& sizes = logcheck::Sizes{});
+logcheck::CStatus ReadTrace(const std::string& text, const std::string& log, Trace& trace,
+                            const logcheck::Sizes& sizes = logcheck::Sizes{});
 
 }  // namespace runtrace
 
