@@ -25,6 +25,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "log_checker.h"
@@ -277,30 +278,29 @@ std::string WhyNotTraceable() {
     return check.exit_status == 0 ? "" : check.err + check.out;
 }
 
-// Records one run; on a failure to record, says why in problem.
-Recording Record(const std::string& dir, bool pinned, std::string& problem) {
+// Records one run; the error says why it failed to record.
+logcheck::CStatusOr<Recording> Record(const std::string& dir, bool pinned) {
     RunOptions options;
     options.args = {"--program", TRANSLATERS_EXE, dir};
     options.pin_to_one_cpu = pinned;
     options.timeout_seconds = RECORD_TIMEOUT_SECONDS;
     const RunResult run = RunProgram(TRACE_TOOL, options);
+    if (run.exit_status != 0) {
+        return logcheck::CStatus::Error("tools/trace failed: " + run.err);
+    }
     Recording recording;
     recording.dir = dir;
-    if (run.exit_status != 0) {
-        problem = "tools/trace failed: " + run.err;
-        return recording;
-    }
     recording.out = ReadFile(dir + "/out");
     recording.status =
         static_cast<int>(std::strtol(ReadFile(dir + "/status").c_str(), nullptr, 10));
     const logcheck::Result checked =
         logcheck::CheckRun(recording.out, ReadFile(dir + "/err"), recording.status);
-    problem = logcheck::FormatFindings(checked);
-    recording.summary = checked.summary;
-    if (problem.empty()) {
-        problem = runtrace::ReadTrace(ReadFile(dir + "/trace.tsv"), recording.out, recording.trace)
-                      .Message();
+    if (const std::string findings = logcheck::FormatFindings(checked); !findings.empty()) {
+        return logcheck::CStatus::Error(findings);
     }
+    recording.summary = checked.summary;
+    RETURN_IF_ERROR(
+        runtrace::ReadTrace(ReadFile(dir + "/trace.tsv"), recording.out, recording.trace));
     return recording;
 }
 
@@ -381,11 +381,12 @@ protected:
                 break;
             }
             const std::string dir = base + "/run-" + std::to_string(run);
-            s_recordings.push_back(Record(dir, run % 2 == 1, s_problem));
-            if (!s_problem.empty()) {
-                s_problem = dir + ": " + s_problem;
+            logcheck::CStatusOr<Recording> recording = Record(dir, run % 2 == 1);
+            if (!recording.Ok()) {
+                s_problem = dir + ": " + recording.Message();
                 break;
             }
+            s_recordings.push_back(std::move(recording.Value()));
             for (const bool waiting : WaitingAtStopSignal(s_recordings.back().trace)) {
                 (waiting ? waiting_seen : working_seen) = true;
             }
