@@ -87,9 +87,9 @@ const char HELP[] =
     "  translaters 2> err | head -c 5000 > out\n"
     "  translaters-check --cut out err ${PIPESTATUS[0]}\n";
 
+// Its options besides the size options, which every reader takes.
 const std::vector<command_line::OptionForm> OPTIONS = {
-    {"--failed-at", true},   {"--stopped", false}, {"--cut", false},     {"--format", true},
-    {"--translaters", true}, {"--clients", true},  {"--max-chars", true}};
+    {"--failed-at", true}, {"--stopped", false}, {"--cut", false}, {"--format", true}};
 
 // How the run is to be checked.
 struct Mode {
@@ -177,22 +177,12 @@ int ReadRun(const Mode& mode, std::string& out, std::string& err, int& exit_stat
     return 0;
 }
 
-// --help or --version.
-int Answer(command_line::Request request) {
-    if (request == command_line::Request::kVersion) {
-        return Finish(command_line::VersionText("translaters-check"), 0);
-    }
-    std::string help = HELP;
-    help.replace(help.find("%SIZES%"), 7, command_line::SizeOptionsHelp());
-    return Finish(USAGE + help, 0);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
     const command_line::Request request = command_line::FindRequest(argc, argv);
     if (request != command_line::Request::kNone) {
-        return Answer(request);
+        return command_line::Answer(request, "translaters-check", USAGE, HELP);
     }
     Mode mode;
     if (const CStatus parsed = ParseOptions(argc, argv, mode); !parsed.Ok()) {

@@ -37,8 +37,9 @@ struct Arguments {
 enum class Request { kNone, kHelp, kVersion };
 Request FindRequest(int argc, char** argv);
 
-// Reads argv into options and operands; the error is an unknown option, a
-// value missing, or given to an option that takes none. A word that begins
+// Reads argv into options and operands, the options being forms' and the size
+// options, which every reader takes; the error is an unknown option, a value
+// missing, or given to an option that takes none. A word that begins
 // with "-" and a digit is an operand (a number, such as the exit status -1).
 logcheck::CStatus Parse(int argc, char** argv, const std::vector<OptionForm>& forms,
                         Arguments& arguments);
@@ -46,14 +47,17 @@ logcheck::CStatus Parse(int argc, char** argv, const std::vector<OptionForm>& fo
 // The first line of --version: "TOOL (translaters) VERSION".
 std::string VersionText(const char* tool);
 
+// Answers --help (usage, then help with the size options' lines in place of
+// its %SIZES%) or --version on standard output; the exit status: 0, or
+// EXIT_USAGE, with the reason on standard error, if it cannot be written.
+int Answer(Request request, const char* tool, const char* usage, const char* help);
+
 // Whether name is one of the size options (--translaters, --clients,
 // --max-chars); SetSizeOption sets that size from value.
 bool IsSizeOption(const std::string& name);
 logcheck::CStatus SetSizeOption(const std::string& name, const std::string& value,
                                 logcheck::Sizes& sizes);
-// The size options, for a tool's list of OptionForm, and the lines of --help that
-// describe them.
-extern const std::vector<OptionForm> SIZE_OPTIONS;
+// The lines of --help that describe the size options.
 std::string SizeOptionsHelp();
 
 // An exit status as the shell and tools/trace give it: a number from 0 to

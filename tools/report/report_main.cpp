@@ -106,9 +106,9 @@ const char HELP[] =
     "  sudo tools/trace run && build/tools/report/translaters-report --trace run\n"
     "      --svg run.svg --axis time --perfetto run.json run/out\n";
 
+// Its options besides the size options, which every reader takes.
 const std::vector<command_line::OptionForm> OPTIONS = {
-    {"--svg", true},    {"--axis", true},        {"--trace", true},   {"--perfetto", true},
-    {"--format", true}, {"--translaters", true}, {"--clients", true}, {"--max-chars", true}};
+    {"--svg", true}, {"--axis", true}, {"--trace", true}, {"--perfetto", true}, {"--format", true}};
 
 struct Options {
     std::vector<std::pair<std::string, std::string>> size_options;  // as given, applied last
@@ -332,22 +332,6 @@ int WriteReport(const Options& options, const report::RunModel& model) {
     return 0;
 }
 
-// --help or --version; the exit status.
-int Answer(command_line::Request request) {
-    std::string text = command_line::VersionText("translaters-report");
-    if (request == command_line::Request::kHelp) {
-        text = HELP;
-        text.replace(text.find("%SIZES%"), 7, command_line::SizeOptionsHelp());
-        text = USAGE + text;
-    }
-    if (const CStatus written = command_line::FinishStdout(text); !written.Ok()) {
-        std::cerr << "translaters-report: cannot write standard output: " << written.Message()
-                  << "\n";
-        return EXIT_USAGE;
-    }
-    return 0;
-}
-
 // Reads the log, whole and not empty; returns the exit status if that fails,
 // else 0.
 int ReadLog(const Options& options, std::string& log) {
@@ -375,7 +359,7 @@ int ReadLog(const Options& options, std::string& log) {
 int main(int argc, char** argv) {
     const command_line::Request request = command_line::FindRequest(argc, argv);
     if (request != command_line::Request::kNone) {
-        return Answer(request);
+        return command_line::Answer(request, "translaters-report", USAGE, HELP);
     }
     Options options;
     if (const CStatus parsed = ParseArguments(argc, argv, options); !parsed.Ok()) {
