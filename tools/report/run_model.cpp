@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <iterator>
 #include <map>
 #include <numeric>
 #include <optional>
@@ -109,12 +110,12 @@ private:
     CStatus Unfinished() const;
 
     CStatus DriverStart(int index, const Event& event);
-    CStatus DriverEnd(int index, const Event& event);
+    // The end of the life of the thread that fired event.
+    CStatus LifeEnd(int index, const Event& event);
     CStatus ClientCreated(int index, const Event& event);
     CStatus StopFlag(int index, const Event& event);
     CStatus StopSignal(int index, const Event& event);
     CStatus TranslaterStart(int t, const Event& event);
-    CStatus TranslaterEnd(int t, const Event& event);
     CStatus JobWaitBegin(int t, const Event& event);
     CStatus JobWaitEnd(int t, const Event& event);
     CStatus JobReturn(int t, const Event& event);
@@ -123,7 +124,6 @@ private:
     CStatus PopWaitEnd(int t, const Event& event);
     CStatus Pop(int t, const Event& event);
     CStatus ClientStart(int c, const Event& event);
-    CStatus ClientEnd(int c, const Event& event);
     CStatus Claim(int c, const Event& event);
     CStatus Push(int c, const Event& event);
     CStatus PauseBegin(int index, const Event& event);
@@ -146,53 +146,30 @@ private:
 // have no handler.
 CTraceReader::Handling CTraceReader::HandlingOf(Probe probe) {
     using R = CTraceReader;
-    switch (probe) {
-        case Probe::kDriverStart:
-            return {Role::kDriver, &R::DriverStart};
-        case Probe::kDriverEnd:
-            return {Role::kDriver, &R::DriverEnd};
-        case Probe::kClientCreated:
-            return {Role::kDriver, &R::ClientCreated};
-        case Probe::kStopFlag:
-            return {Role::kDriver, &R::StopFlag};
-        case Probe::kStopSignal:
-            return {Role::kDriver, &R::StopSignal};
-        case Probe::kTranslaterStart:
-            return {Role::kTranslater, &R::TranslaterStart};
-        case Probe::kTranslaterEnd:
-            return {Role::kTranslater, &R::TranslaterEnd};
-        case Probe::kJobWait:
-            return {Role::kTranslater, &R::JobWaitBegin};
-        case Probe::kJobWake:
-            return {Role::kTranslater, &R::JobWaitEnd};
-        case Probe::kJobReturn:
-            return {Role::kTranslater, &R::JobReturn};
-        case Probe::kRelease:
-            return {Role::kTranslater, &R::Release};
-        case Probe::kPopWait:
-            return {Role::kTranslater, &R::PopWaitBegin};
-        case Probe::kPopWake:
-            return {Role::kTranslater, &R::PopWaitEnd};
-        case Probe::kPop:
-            return {Role::kTranslater, &R::Pop};
-        case Probe::kClientStart:
-            return {Role::kClient, &R::ClientStart};
-        case Probe::kClientEnd:
-            return {Role::kClient, &R::ClientEnd};
-        case Probe::kClaim:
-            return {Role::kClient, &R::Claim};
-        case Probe::kPush:
-            return {Role::kClient, &R::Push};
-        case Probe::kDelayStart:
-            return {Role::kAny, &R::PauseBegin};
-        case Probe::kDelayEnd:
-            return {Role::kAny, &R::PauseEnd};
-        case Probe::kLine:
-        case Probe::kErrorLine:
-        case Probe::kOther:
-            break;
-    }
-    return {};
+    static const std::map<Probe, Handling> HANDLINGS = {
+        {Probe::kDriverStart, {Role::kDriver, &R::DriverStart}},
+        {Probe::kDriverEnd, {Role::kDriver, &R::LifeEnd}},
+        {Probe::kClientCreated, {Role::kDriver, &R::ClientCreated}},
+        {Probe::kStopFlag, {Role::kDriver, &R::StopFlag}},
+        {Probe::kStopSignal, {Role::kDriver, &R::StopSignal}},
+        {Probe::kTranslaterStart, {Role::kTranslater, &R::TranslaterStart}},
+        {Probe::kTranslaterEnd, {Role::kTranslater, &R::LifeEnd}},
+        {Probe::kJobWait, {Role::kTranslater, &R::JobWaitBegin}},
+        {Probe::kJobWake, {Role::kTranslater, &R::JobWaitEnd}},
+        {Probe::kJobReturn, {Role::kTranslater, &R::JobReturn}},
+        {Probe::kRelease, {Role::kTranslater, &R::Release}},
+        {Probe::kPopWait, {Role::kTranslater, &R::PopWaitBegin}},
+        {Probe::kPopWake, {Role::kTranslater, &R::PopWaitEnd}},
+        {Probe::kPop, {Role::kTranslater, &R::Pop}},
+        {Probe::kClientStart, {Role::kClient, &R::ClientStart}},
+        {Probe::kClientEnd, {Role::kClient, &R::LifeEnd}},
+        {Probe::kClaim, {Role::kClient, &R::Claim}},
+        {Probe::kPush, {Role::kClient, &R::Push}},
+        {Probe::kDelayStart, {Role::kAny, &R::PauseBegin}},
+        {Probe::kDelayEnd, {Role::kAny, &R::PauseEnd}},
+    };
+    const auto handling = HANDLINGS.find(probe);
+    return handling != HANDLINGS.end() ? handling->second : Handling{};
 }
 
 CStatus CTraceReader::Read() {
@@ -215,8 +192,6 @@ CStatus CTraceReader::Read() {
     return Unfinished();
 }
 
-// Probes this reader does not know (line, error_line, any newer one) carry
-// nothing for it.
 CStatus CTraceReader::Take(const Event& event) {
     const auto [role, handler] = HandlingOf(event.probe);
     if (handler == nullptr) {
@@ -275,9 +250,8 @@ ThreadTimes& CTraceReader::Thread(const Who& who) {
 
 CStatus CTraceReader::Unfinished() const {
     for (const auto& [tid, open] : m_open) {
-        const std::string name = ThreadName(m_who.at(tid));
         if (open.pause || open.job_wait || open.pop_wait || open.work) {
-            return CStatus::Error("the trace ends while " + name +
+            return CStatus::Error("the trace ends while " + ThreadName(m_who.at(tid)) +
                                   " still pauses, waits or works: it was cut short");
         }
     }
@@ -296,8 +270,8 @@ CStatus CTraceReader::DriverStart(int /*index*/, const Event& event) {
     return {};
 }
 
-CStatus CTraceReader::DriverEnd(int /*index*/, const Event& event) {
-    m_times.driver.thread.life.end = event.ns;
+CStatus CTraceReader::LifeEnd(int /*index*/, const Event& event) {
+    Thread(m_current).life.end = event.ns;
     return {};
 }
 
@@ -326,11 +300,6 @@ CStatus CTraceReader::StopSignal(int /*index*/, const Event& event) {
 
 CStatus CTraceReader::TranslaterStart(int t, const Event& event) {
     m_times.translaters.at(t).thread.life.begin = event.ns;
-    return {};
-}
-
-CStatus CTraceReader::TranslaterEnd(int t, const Event& event) {
-    m_times.translaters.at(t).thread.life.end = event.ns;
     return {};
 }
 
@@ -386,11 +355,6 @@ CStatus CTraceReader::ClientStart(int c, const Event& event) {
     ClientTimes& client = m_times.clients.at(c);
     client.thread.life.begin = event.ns;
     client.letters_drawn = static_cast<int>(event.Get<args::ClientStart>().letters);
-    return {};
-}
-
-CStatus CTraceReader::ClientEnd(int c, const Event& event) {
-    m_times.clients.at(c).thread.life.end = event.ns;
     return {};
 }
 
@@ -537,11 +501,9 @@ CStatus JoinJobs(const runtrace::Trace& trace, const logcheck::Summary& summary,
     return {};
 }
 
-StopState StateAtSignal(const TranslaterTimes& translater, bool caught) {
+// Where a translater that did not catch the stop signal in its last wait was.
+StopState StateAtSignal(const TranslaterTimes& translater) {
     const Nanoseconds signal = translater.stop_signal;
-    if (caught) {
-        return StopState::kWaiting;
-    }
     if (signal > translater.leave) {
         return StopState::kLeft;
     }
@@ -575,7 +537,7 @@ CStatus ClassifyStops(const logcheck::Summary& summary, RunTimes& run) {
         }
         const JobWait& last = translater.job_waits.back();
         const bool caught = last.span.Contains(translater.stop_signal);
-        translater.at_stop = StateAtSignal(translater, caught);
+        translater.at_stop = caught ? StopState::kWaiting : StateAtSignal(translater);
         if (last.timed_out && !caught) {
             translater.tail = static_cast<int>(translater.job_waits.size()) - 1;
         }
@@ -629,21 +591,11 @@ CStatus AddTrace(const std::string& text, const std::string& log, RunModel& mode
 }
 
 const char* StopStateName(StopState state) {
-    switch (state) {
-        case StopState::kWaiting:
-            return "waiting";
-        case StopState::kClaimPending:
-            return "claim-pending";
-        case StopState::kWorking:
-            return "working";
-        case StopState::kStarting:
-            return "starting";
-        case StopState::kLeft:
-            return "gone";
-        case StopState::kBetween:
-            break;
-    }
-    return "between-steps";
+    // In the order of StopState.
+    static const char* const NAMES[] = {"waiting",  "claim-pending", "working",
+                                        "starting", "gone",          "between-steps"};
+    static_assert(std::size(NAMES) == static_cast<std::size_t>(StopState::kBetween) + 1);
+    return NAMES[static_cast<int>(state)];
 }
 
 bool MeasureOfferedLoad(const RunTimes& times, OfferedLoad& load) {
