@@ -75,11 +75,11 @@ const std::int64_t LATEST_NS = std::int64_t{1} << 62;
 // 19 digits and a sign.
 const std::size_t MAX_FIELD = 64;
 
-// The fields of a line, split at its separators.
-std::vector<std::string_view> Fields(std::string_view line) {
+// The fields of a line, split at each separator: one more than the separators.
+std::vector<std::string_view> Fields(std::string_view line, char separator = TRACE_SEPARATOR) {
     std::vector<std::string_view> fields;
     for (std::size_t begin = 0;;) {
-        const std::size_t end = std::min(line.find(TRACE_SEPARATOR, begin), line.size());
+        const std::size_t end = std::min(line.find(separator, begin), line.size());
         fields.push_back(line.substr(begin, end - begin));
         if (end == line.size()) {
             return fields;
@@ -223,11 +223,9 @@ std::string NameOf(int tid, const Threads& threads) {
 
 // The lines of text, each ended by end_of_line (the last may lack it).
 std::vector<std::string_view> SplitLines(std::string_view text, char end_of_line = '\n') {
-    std::vector<std::string_view> lines;
-    for (std::size_t begin = 0; begin < text.size();) {
-        const std::size_t end = std::min(text.find(end_of_line, begin), text.size());
-        lines.push_back(text.substr(begin, end - begin));
-        begin = end + 1;
+    std::vector<std::string_view> lines = Fields(text, end_of_line);
+    if (lines.back().empty()) {
+        lines.pop_back();
     }
     return lines;
 }
@@ -271,19 +269,19 @@ std::string FormatTrace(const std::vector<Event>& events) {
 }
 
 CStatus JoinLog(const std::string& log, Trace& trace) {
-    trace.line_events.clear();
+    trace.line_events.clear();  // until the join holds
+    std::vector<std::size_t> line_events;
     for (std::size_t i = 0; i < trace.events.size(); ++i) {
         if (trace.events[i].probe == Probe::kLine) {
-            trace.line_events.push_back(i);
+            line_events.push_back(i);
         }
     }
     const std::vector<std::string_view> lines = SplitLines(log);
-    const std::size_t common = std::min(lines.size(), trace.line_events.size());
+    const std::size_t common = std::min(lines.size(), line_events.size());
     for (std::size_t n = 0; n < common; ++n) {
         const Author author = AuthorOf(lines[n], trace.threads);
-        const int tid = trace.events[trace.line_events[n]].tid;
+        const int tid = trace.events[line_events[n]].tid;
         if (author.tid == 0 || author.tid != tid) {
-            trace.line_events.clear();
             return CStatus::Error("line " + std::to_string(n + 1) +
                                   ": the trace has it written by " + NameOf(tid, trace.threads) +
                                   ", but the log has " +
@@ -291,14 +289,13 @@ CStatus JoinLog(const std::string& log, Trace& trace) {
                                   " write it: the trace was not recorded with this log");
         }
     }
-    if (lines.size() != trace.line_events.size()) {
-        CStatus differs = CStatus::Error("line " + std::to_string(common + 1) + ": the log has " +
-                                         std::to_string(lines.size()) + " lines but the trace " +
-                                         std::to_string(trace.line_events.size()) +
-                                         " line events: the trace was not recorded with this log");
-        trace.line_events.clear();
-        return differs;
+    if (lines.size() != line_events.size()) {
+        return CStatus::Error("line " + std::to_string(common + 1) + ": the log has " +
+                              std::to_string(lines.size()) + " lines but the trace " +
+                              std::to_string(line_events.size()) +
+                              " line events: the trace was not recorded with this log");
     }
+    trace.line_events = std::move(line_events);
     return {};
 }
 
