@@ -5,7 +5,6 @@
 // pauses. Flows ("s" to "f") go from a push on the client's track to the pop
 // that takes it on the translater's, each end inside a slice of its track.
 #include <algorithm>
-#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -22,8 +21,7 @@ std::string Quote(const std::string& text) {
     std::string quoted = "\"";
     for (const char ch : text) {
         if (ch == '"' || ch == '\\') {
-            quoted += '\\';
-            quoted += ch;
+            quoted += {'\\', ch};
         } else if (static_cast<unsigned char>(ch) < 0x20) {
             const char HEX[] = "0123456789abcdef";
             quoted += std::string("\\u00") + HEX[ch >> 4] + HEX[ch & 0xF];
@@ -117,12 +115,12 @@ private:
     std::vector<Entry> m_events;
 };
 
-void NameThread(CTraceEvents& events, int tid, const std::string& name, int order) {
-    events.Metadata(tid, "thread_name", {{"name", Quote(name)}});
-    events.Metadata(tid, "thread_sort_index", {{"sort_index", std::to_string(order)}});
-}
-
-void AddPauses(CTraceEvents& events, const ThreadTimes& thread) {
+// A thread's track: its name, its place among the tracks, its life and pauses.
+void AddThread(CTraceEvents& events, const ThreadTimes& thread, const std::string& name, int order,
+               const Args& args = {}) {
+    events.Metadata(thread.tid, "thread_name", {{"name", Quote(name)}});
+    events.Metadata(thread.tid, "thread_sort_index", {{"sort_index", std::to_string(order)}});
+    events.Slice(thread.tid, "thread", name, thread.life, args);
     for (const Span& pause : thread.pauses) {
         events.Slice(thread.tid, "pause", "pause", pause);
     }
@@ -131,9 +129,7 @@ void AddPauses(CTraceEvents& events, const ThreadTimes& thread) {
 void AddDriver(CTraceEvents& events, const RunTimes& times) {
     const DriverTimes& driver = times.driver;
     const int tid = driver.thread.tid;
-    NameThread(events, tid, "driver", 0);
-    events.Slice(tid, "thread", "driver", driver.thread.life);
-    AddPauses(events, driver.thread);
+    AddThread(events, driver.thread, "driver", 0);
     for (std::size_t c = 0; c < driver.created.size(); ++c) {
         if (driver.created[c] != 0) {
             events.Instant(tid, "driver", "client " + std::to_string(c) + " created",
@@ -182,9 +178,7 @@ void AddTranslater(CTraceEvents& events, const RunModel& model, int t) {
     const TranslaterTimes& translater = times.translaters.at(t);
     const int tid = translater.thread.tid;
     const std::string name = "translater " + std::to_string(t);
-    NameThread(events, tid, name, 1 + t);
-    events.Slice(tid, "thread", name, translater.thread.life);
-    AddPauses(events, translater.thread);
+    AddThread(events, translater.thread, name, 1 + t);
     AddWaits(events, translater);
     for (std::size_t j = 0; j < model.summary.jobs.size(); ++j) {
         const logcheck::Job& job = model.summary.jobs[j];
@@ -210,10 +204,8 @@ void AddClient(CTraceEvents& events, const RunTimes& times, int c) {
     const ClientTimes& client = times.clients.at(c);
     const int tid = client.thread.tid;
     const std::string name = "client " + std::to_string(c);
-    NameThread(events, tid, name, 1 + static_cast<int>(times.translaters.size()) + c);
-    events.Slice(tid, "thread", name, client.thread.life,
-                 {{"letters", std::to_string(client.letters_drawn)}});
-    AddPauses(events, client.thread);
+    AddThread(events, client.thread, name, 1 + static_cast<int>(times.translaters.size()) + c,
+              {{"letters", std::to_string(client.letters_drawn)}});
     for (const ClaimAttempt& claim : client.claims) {
         events.Instant(tid, "claim",
                        "claim translater " + std::to_string(claim.translater) +
