@@ -23,6 +23,16 @@ void PrintRow(std::ostream& out, const Cells& cells, const Widths& widths) {
     out << "\n";
 }
 
+// A table: its title, then its header and rows.
+void PrintTable(std::ostream& out, const std::string& title, const Widths& widths,
+                const Cells& header, const std::vector<Cells>& rows) {
+    out << title;
+    PrintRow(out, header, widths);
+    for (const Cells& cells : rows) {
+        PrintRow(out, cells, widths);
+    }
+}
+
 void Append(Cells& cells, const Cells& more) {
     cells.insert(cells.end(), more.begin(), more.end());
 }
@@ -119,47 +129,42 @@ TranslaterRows TranslaterTables(const RunModel& model, const Totals& totals) {
     return rows;
 }
 
+// A title that ends by telling, with times, what they count from.
+std::string Title(const RunModel& model, const std::string& text) {
+    return text + (model.has_times ? "; times in ms from the driver's start" : "") + ")\n";
+}
+
 void PrintJobs(const RunModel& model, std::ostream& out) {
     Widths widths = {6, 10, 7, 10, 9};
     Cells header = {"client", "translater", "letters", "first line", "last line"};
-    out << "Jobs, in order of their first letter (lines of the log: first letter to end of "
-           "job"
-        << (model.has_times ? "; times in ms from the driver's start" : "") << ")\n";
     if (model.has_times) {
         widths.insert(widths.end(), {8, 10, 9, 9, 10, 10});
         Append(header,
                {"claimed", "first sent", "last sent", "job ended", "queued avg", "queued max"});
     }
-    PrintRow(out, header, widths);
-    for (const Cells& cells : JobRows(model)) {
-        PrintRow(out, cells, widths);
-    }
+    PrintTable(out,
+               Title(model,
+                     "Jobs, in order of their first letter (lines of the log: first letter "
+                     "to end of job"),
+               widths, header, JobRows(model));
 }
 
 void PrintTurnedAway(const RunModel& model, std::ostream& out) {
     Widths widths = {6, 4};
     Cells header = {"client", "line"};
-    out << "\nClients turned away (every translater busy"
-        << (model.has_times ? "; times in ms from the driver's start" : "") << ")\n";
     if (model.has_times) {
         widths.insert(widths.end(), {6, 8});
         Append(header, {"paced", "gave up"});
     }
-    PrintRow(out, header, widths);
-    for (const Cells& cells : TurnedAwayRows(model)) {
-        PrintRow(out, cells, widths);
-    }
+    PrintTable(out, Title(model, "\nClients turned away (every translater busy"), widths, header,
+               TurnedAwayRows(model));
 }
 
 void PrintTotals(const RunModel& model, const TranslaterRows& rows, std::ostream& out) {
     const logcheck::Summary& summary = model.summary;
     const Totals totals = CountTotals(summary);
     const Widths widths = {10, 4, 7};
-    out << "\nTotals\n";
-    PrintRow(out, {"translater", "jobs", "letters"}, widths);
-    for (const Cells& cells : rows.totals) {
-        PrintRow(out, cells, widths);
-    }
+    PrintTable(out, "\nTotals\n", widths, {"translater", "jobs", "letters"}, rows.totals);
     PrintRow(out, {"all", std::to_string(totals.jobs), std::to_string(totals.letters)}, widths);
     out << "clients turned away: " << totals.turned_away << "\n"
         << "clients: " << totals.jobs + totals.turned_away << " (jobs + turned away)\n"
@@ -178,27 +183,6 @@ void PrintTotals(const RunModel& model, const TranslaterRows& rows, std::ostream
                 << load.hold_ms << " ms on average)\n"
                 << std::defaultfloat;
         }
-    }
-}
-
-void PrintTranslaterTimes(const TranslaterRows& rows, std::ostream& out) {
-    const Widths widths = {10, 9, 8, 14, 5, 9};
-    out << "\nHow the translaters spent their time (ms; waits in JobFinished, and those that ran "
-           "out)\n";
-    PrintRow(out, {"translater", "serving", "in Pop", "in JobFinished", "waits", "timed out"},
-             widths);
-    for (const Cells& cells : rows.spent) {
-        PrintRow(out, cells, widths);
-    }
-}
-
-void PrintStop(const TranslaterRows& rows, std::ostream& out) {
-    const Widths widths = {10, 9, 13, 6, 8, 8};
-    out << "\nThe stop (ms from the driver's start; tail: the wait that ran out after a missed "
-           "signal)\n";
-    PrintRow(out, {"translater", "signalled", "it was", "signal", "left", "tail"}, widths);
-    for (const Cells& cells : rows.stop) {
-        PrintRow(out, cells, widths);
     }
 }
 
@@ -249,8 +233,17 @@ void PrintReport(const RunModel& model, std::ostream& out) {
     PrintTurnedAway(model, out);
     PrintTotals(model, rows, out);
     if (model.has_times) {
-        PrintTranslaterTimes(rows, out);
-        PrintStop(rows, out);
+        PrintTable(out,
+                   "\nHow the translaters spent their time (ms; waits in JobFinished, and those "
+                   "that ran out)\n",
+                   {10, 9, 8, 14, 5, 9},
+                   {"translater", "serving", "in Pop", "in JobFinished", "waits", "timed out"},
+                   rows.spent);
+        PrintTable(out,
+                   "\nThe stop (ms from the driver's start; tail: the wait that ran out after a "
+                   "missed signal)\n",
+                   {10, 9, 13, 6, 8, 8},
+                   {"translater", "signalled", "it was", "signal", "left", "tail"}, rows.stop);
     }
 }
 
