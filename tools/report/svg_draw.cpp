@@ -30,28 +30,12 @@ double CharWidth(char ch) {
 }  // namespace
 
 std::string Escape(const std::string& text) {
+    const std::string SPECIAL = "&<>\"'";
+    const char* const ENTITIES[] = {"&amp;", "&lt;", "&gt;", "&quot;", "&apos;"};
     std::string escaped;
     for (const char ch : text) {
-        switch (ch) {
-            case '&':
-                escaped += "&amp;";
-                break;
-            case '<':
-                escaped += "&lt;";
-                break;
-            case '>':
-                escaped += "&gt;";
-                break;
-            case '"':
-                escaped += "&quot;";
-                break;
-            case '\'':
-                escaped += "&apos;";
-                break;
-            default:
-                escaped += ch;
-                break;
-        }
+        const std::size_t at = SPECIAL.find(ch);
+        escaped += at == std::string::npos ? std::string(1, ch) : ENTITIES[at];
     }
     return escaped;
 }
