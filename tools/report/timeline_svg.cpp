@@ -165,21 +165,17 @@ Layout LayOut(const logcheck::Summary& summary) {
     for (const logcheck::Job& job : summary.jobs) {
         layout.lanes.at(job.translater).jobs.push_back(JobMark{job, "", 0, 0});
     }
-    std::vector<Lane*> stack;
-    stack.reserve(layout.lanes.size() + 1);
     for (Lane& lane : layout.lanes) {
         LayOutLane(layout.frame, lane);
-        stack.push_back(&lane);
     }
     LayOutAway(summary, layout);
-    stack.push_back(&layout.away_lane);
+    // Stacked from the top, the lane of the clients turned away last, shaded in turn.
     double top = LANES_TOP;
-    bool shaded = true;
-    for (Lane* lane : stack) {
-        lane->top = top;
-        lane->background = shaded ? LANE_SHADE : BACKGROUND;
-        top += lane->height;
-        shaded = !shaded;
+    for (std::size_t i = 0; i <= layout.lanes.size(); ++i) {
+        Lane& lane = i < layout.lanes.size() ? layout.lanes[i] : layout.away_lane;
+        lane.top = top;
+        lane.background = i % 2 == 0 ? LANE_SHADE : BACKGROUND;
+        top += lane.height;
     }
     layout.lanes_bottom = top;
     layout.height = top + AXIS_HEIGHT;
