@@ -54,20 +54,31 @@ double TextWidth(const std::string& text, double font_size) {
            });
 }
 
-int PlaceInRow(std::vector<double>& row_ends, double left, double right) {
-    for (std::size_t row = 0; row < row_ends.size(); ++row) {
-        if (row_ends[row] + LABEL_GAP <= left) {
-            row_ends[row] = right;
-            return static_cast<int>(row);
-        }
-    }
-    row_ends.push_back(right);
-    return static_cast<int>(row_ends.size()) - 1;
+std::string JobLabel(int client, int count, double width) {
+    const std::string dot = " \xC2\xB7 ";
+    const std::string full =
+        "client " + std::to_string(client) + dot + std::to_string(count) + " letters";
+    return TextWidth(full, SMALL_FONT_SIZE) <= width
+               ? full
+               : "c" + std::to_string(client) + dot + std::to_string(count);
 }
 
-double LabelLeft(double left, double right, double width) {
-    return std::clamp((left + right - width) / 2, PLOT_LEFT,
-                      std::max(PLOT_LEFT, PLOT_RIGHT - width));
+Label PlaceLabel(std::vector<double>& row_ends, const std::string& text, double left) {
+    const double width = TextWidth(text, SMALL_FONT_SIZE);
+    Label label{text, std::clamp(left, PLOT_LEFT, std::max(PLOT_LEFT, PLOT_RIGHT - width)), 0};
+    const auto row = std::find_if(row_ends.begin(), row_ends.end(),
+                                  [&label](double end) { return end + LABEL_GAP <= label.left; });
+    label.row = static_cast<int>(row - row_ends.begin());
+    if (row == row_ends.end()) {
+        row_ends.push_back(label.left + width);
+    } else {
+        *row = label.left + width;
+    }
+    return label;
+}
+
+double CentredLeft(const std::string& text, double left, double right) {
+    return (left + right - TextWidth(text, SMALL_FONT_SIZE)) / 2;
 }
 
 std::string Fill(const std::string& color) {
@@ -89,6 +100,12 @@ void BeginDocument(CSvg& svg, double height, const std::string& title) {
                         "\" " + Fill(TEXT_COLOR));
     svg.Title(title);
     svg.Rect(0, 0, WIDTH, height, Fill(BACKGROUND));
+}
+
+void DrawLabel(CSvg& svg, const Label& label, double baseline, const std::string& background) {
+    svg.Rect(label.left - 2, baseline - SMALL_FONT_SIZE + 1,
+             TextWidth(label.text, SMALL_FONT_SIZE) + 4, SMALL_FONT_SIZE + 3, Fill(background));
+    svg.Text(label.left, baseline, label.text, SmallFont());
 }
 
 std::string EndDocument(CSvg& svg) {

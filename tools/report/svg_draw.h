@@ -38,12 +38,23 @@ std::string Num(double value);
 // The width of text in the given font size, near enough for DejaVu Sans.
 double TextWidth(const std::string& text, double font_size);
 
-// Puts an item spanning [left, right] into the first row where it clears the
-// items already there, opening a new row if none; returns the row.
-int PlaceInRow(std::vector<double>& row_ends, double left, double right);
+// The long label over a job's bar if it fits in width, else the short one.
+std::string JobLabel(int client, int count, double width);
 
-// The left end of a label centred over [left, right], kept inside the plot.
-double LabelLeft(double left, double right, double width);
+// A label of small text in one of a lane's rows of labels.
+struct Label {
+    std::string text;
+    double left = 0;
+    int row = 0;
+};
+
+// Places a label whose left end is wanted at left, kept inside the plot, into
+// the first row where it clears the labels already there, opening a new row
+// if none.
+Label PlaceLabel(std::vector<double>& row_ends, const std::string& text, double left);
+
+// The left end of text centred over [left, right].
+double CentredLeft(const std::string& text, double left, double right);
 
 std::string Fill(const std::string& color);
 std::string Stroke(const std::string& color, double width);
@@ -86,6 +97,9 @@ private:
 // Opens a document WIDTH wide and height high: its fonts and colour, its title
 // and a white page.
 void BeginDocument(CSvg& svg, double height, const std::string& title);
+// Draws a label on a patch of its lane's background, so that a rule crossing
+// it does not strike it through.
+void DrawLabel(CSvg& svg, const Label& label, double baseline, const std::string& background);
 // Closes the document and returns it whole.
 std::string EndDocument(CSvg& svg);
 

@@ -155,13 +155,6 @@ std::vector<Nanoseconds> Moments(const RunTimes& times) {
     return moments;
 }
 
-// A label to place in one of a lane's rows of labels.
-struct Label {
-    std::string text;
-    double left = 0;
-    int row = 0;
-};
-
 struct Layout {
     double driver_top = 0;
     // By translater:
@@ -197,15 +190,6 @@ std::string Who(int client) {
     return "client " + std::to_string(client);
 }
 
-// The long label over a job's bar if it fits, else the short one.
-std::string JobLabel(const logcheck::Job& job, double width) {
-    const std::string dot = " \xC2\xB7 ";
-    const std::string full = Who(job.client) + dot + std::to_string(job.count) + " letters";
-    return TextWidth(full, SMALL_FONT_SIZE) <= width
-               ? full
-               : "c" + std::to_string(job.client) + dot + std::to_string(job.count);
-}
-
 std::string StopLabel(const TranslaterTimes& translater) {
     if (translater.at_stop == StopState::kWaiting) {
         return "stop signal: caught";
@@ -213,19 +197,6 @@ std::string StopLabel(const TranslaterTimes& translater) {
     std::string state = StopStateName(translater.at_stop);
     std::replace(state.begin(), state.end(), '-', ' ');
     return "stop signal missed: " + state;
-}
-
-// Places a label whose left end is wanted at left, kept inside the plot.
-void PlaceLabel(std::vector<double>& row_ends, std::vector<Label>& labels, const std::string& text,
-                double left) {
-    const double width = TextWidth(text, SMALL_FONT_SIZE);
-    Label label{text, std::clamp(left, PLOT_LEFT, std::max(PLOT_LEFT, PLOT_RIGHT - width)), 0};
-    label.row = PlaceInRow(row_ends, label.left, label.left + width);
-    labels.push_back(label);
-}
-
-double CentredLeft(const std::string& text, double left, double right) {
-    return LabelLeft(left, right, TextWidth(text, SMALL_FONT_SIZE));
 }
 
 void LayOutTranslater(const RunModel& model, const CTimeFrame& frame, int t, Layout& layout) {
@@ -238,19 +209,19 @@ void LayOutTranslater(const RunModel& model, const CTimeFrame& frame, int t, Lay
         if (job.translater == t) {
             const double left = frame.X(work.begin);
             const double right = frame.X(work.end);
-            const std::string text = JobLabel(job, right - left);
-            PlaceLabel(row_ends, labels, text, CentredLeft(text, left, right));
+            const std::string text = JobLabel(job.client, job.count, right - left);
+            labels.push_back(PlaceLabel(row_ends, text, CentredLeft(text, left, right)));
         }
     }
     const double signal = frame.X(translater.stop_signal);
     const std::string stop = StopLabel(translater);
-    PlaceLabel(row_ends, labels, stop, CentredLeft(stop, signal, signal));
+    labels.push_back(PlaceLabel(row_ends, stop, CentredLeft(stop, signal, signal)));
     // From the tail's start: its middle is likely in a break of the axis.
     if (translater.tail >= 0) {
         const Span& tail = translater.job_waits.at(translater.tail).span;
-        PlaceLabel(row_ends, labels,
-                   "one-second tail: the wait ran out after " + Ms(tail.Length(), 1) + " ms",
-                   frame.X(tail.begin));
+        labels.push_back(PlaceLabel(
+            row_ends, "one-second tail: the wait ran out after " + Ms(tail.Length(), 1) + " ms",
+            frame.X(tail.begin)));
     }
     layout.rows.at(t) = std::max<int>(1, static_cast<int>(row_ends.size()));
     for (const QueueDepth& sample : translater.queue) {
@@ -581,13 +552,10 @@ void DrawStopSignal(const RunTimes& times, const CTimeFrame& frame,
 
 void DrawLabels(const Layout& layout, int t, CSvg& svg) {
     const double bar_top = BarTop(layout, t);
-    const std::string background = t % 2 == 0 ? BACKGROUND : LANE_SHADE;
     for (const Label& label : layout.labels.at(t)) {
-        const double baseline =
-            bar_top - MARKER_ROOM - 4 - (layout.rows.at(t) - 1 - label.row) * ROW_HEIGHT;
-        svg.Rect(label.left - 2, baseline - SMALL_FONT_SIZE + 1,
-                 TextWidth(label.text, SMALL_FONT_SIZE) + 4, SMALL_FONT_SIZE + 3, Fill(background));
-        svg.Text(label.left, baseline, label.text, SmallFont());
+        DrawLabel(svg, label,
+                  bar_top - MARKER_ROOM - 4 - (layout.rows.at(t) - 1 - label.row) * ROW_HEIGHT,
+                  t % 2 == 0 ? BACKGROUND : LANE_SHADE);
     }
 }
 

@@ -35,9 +35,7 @@ struct Frame {
 
 struct JobMark {
     logcheck::Job job;
-    std::string label;
-    double label_left = 0;
-    int row = 0;
+    Label label;
 };
 
 struct Lane {
@@ -52,9 +50,7 @@ struct Lane {
 // so they share one label.
 struct AwayGroup {
     std::vector<logcheck::TurnedAway> clients;  // in order of line
-    std::string label;
-    double label_left = 0;
-    int row = 0;
+    Label label;
 };
 
 struct Layout {
@@ -66,27 +62,14 @@ struct Layout {
     double height = 0;
 };
 
-// The long label if it fits over the bar, else the short one.
-std::string JobLabel(const logcheck::Job& job, double bar_width) {
-    const std::string dot = " \xC2\xB7 ";
-    std::string full =
-        "client " + std::to_string(job.client) + dot + std::to_string(job.count) + " letters";
-    if (TextWidth(full, SMALL_FONT_SIZE) <= bar_width) {
-        return full;
-    }
-    return "c" + std::to_string(job.client) + dot + std::to_string(job.count);
-}
-
 // Lays out the labels of one translater's jobs in as few rows as they need.
 void LayOutLane(const Frame& frame, Lane& lane) {
     std::vector<double> row_ends;
     for (JobMark& mark : lane.jobs) {
         const double left = frame.X(mark.job.first_letter_line - 1);
         const double right = frame.X(mark.job.end_line);
-        mark.label = JobLabel(mark.job, right - left);
-        const double width = TextWidth(mark.label, SMALL_FONT_SIZE);
-        mark.label_left = LabelLeft(left, right, width);
-        mark.row = PlaceInRow(row_ends, mark.label_left, mark.label_left + width);
+        const std::string text = JobLabel(mark.job.client, mark.job.count, right - left);
+        mark.label = PlaceLabel(row_ends, text, CentredLeft(text, left, right));
     }
     lane.rows = std::max<int>(1, static_cast<int>(row_ends.size()));
     lane.height = 2 * LANE_PADDING + lane.rows * ROW_HEIGHT + BAR_HEIGHT;
@@ -147,11 +130,10 @@ void LayOutAway(const logcheck::Summary& summary, Layout& layout) {
     layout.away = GroupAway(frame, summary);
     std::vector<double> row_ends;
     for (AwayGroup& group : layout.away) {
-        group.label = ClientRuns(group.clients);
-        const double width = TextWidth(group.label, SMALL_FONT_SIZE);
-        group.label_left = LabelLeft(frame.Center(group.clients.front().line),
-                                     frame.Center(group.clients.back().line), width);
-        group.row = PlaceInRow(row_ends, group.label_left, group.label_left + width);
+        const std::string text = ClientRuns(group.clients);
+        group.label = PlaceLabel(row_ends, text,
+                                 CentredLeft(text, frame.Center(group.clients.front().line),
+                                             frame.Center(group.clients.back().line)));
     }
     Lane& lane = layout.away_lane;
     lane.rows = std::max<int>(1, static_cast<int>(row_ends.size()));
@@ -163,7 +145,7 @@ Layout LayOut(const logcheck::Summary& summary) {
     layout.lanes.resize(static_cast<std::size_t>(summary.sizes.translaters));
     layout.frame.line_count = std::max(1, summary.line_count);
     for (const logcheck::Job& job : summary.jobs) {
-        layout.lanes.at(job.translater).jobs.push_back(JobMark{job, "", 0, 0});
+        layout.lanes.at(job.translater).jobs.push_back(JobMark{job, {}});
     }
     for (Lane& lane : layout.lanes) {
         LayOutLane(layout.frame, lane);
@@ -329,19 +311,12 @@ void DrawRule(const Frame& frame, int line, const std::string& text, int row, do
     svg.Close("g");
 }
 
-// A small label on a patch of its lane's background, so that a rule crossing
-// it does not strike it through.
-void DrawLabel(double left, double baseline, const std::string& text, const Lane& lane, CSvg& svg) {
-    svg.Rect(left - 2, baseline - SMALL_FONT_SIZE + 1, TextWidth(text, SMALL_FONT_SIZE) + 4,
-             SMALL_FONT_SIZE + 3, Fill(lane.background));
-    svg.Text(left, baseline, text, SmallFont());
-}
-
 void DrawJobLabels(const Layout& layout, CSvg& svg) {
     for (const Lane& lane : layout.lanes) {
         for (const JobMark& mark : lane.jobs) {
-            const double baseline = BarTop(lane) - 5 - (lane.rows - 1 - mark.row) * ROW_HEIGHT;
-            DrawLabel(mark.label_left, baseline, mark.label, lane, svg);
+            const double baseline =
+                BarTop(lane) - 5 - (lane.rows - 1 - mark.label.row) * ROW_HEIGHT;
+            DrawLabel(svg, mark.label, baseline, lane.background);
         }
     }
 }
@@ -357,7 +332,7 @@ void DrawTurnedAway(const Layout& layout, CSvg& svg) {
             svg.MarkDown(layout.frame.Center(client.line), tip, MARK_SIZE, Fill(AWAY_COLOR));
             svg.Close("g");
         }
-        DrawLabel(group.label_left, tip + (group.row + 1) * ROW_HEIGHT, group.label, lane, svg);
+        DrawLabel(svg, group.label, tip + (group.label.row + 1) * ROW_HEIGHT, lane.background);
     }
 }
 
