@@ -4,6 +4,8 @@
 #include <iomanip>
 #include <numeric>
 
+#include "report.h"
+
 namespace report {
 namespace {
 
@@ -100,6 +102,32 @@ void BeginDocument(CSvg& svg, double height, const std::string& title) {
                         "\" " + Fill(TEXT_COLOR));
     svg.Title(title);
     svg.Rect(0, 0, WIDTH, height, Fill(BACKGROUND));
+}
+
+void DrawHeading(CSvg& svg, const logcheck::Summary& summary, const std::string& title,
+                 const std::string& before, const std::string& after) {
+    const Totals totals = CountTotals(summary);
+    svg.Text(PLOT_LEFT, 30, title, "font-size=\"18\" font-weight=\"bold\"");
+    svg.Text(PLOT_LEFT, 52,
+             before + std::to_string(totals.jobs) + " jobs, " + std::to_string(totals.letters) +
+                 " letters translated, " + std::to_string(totals.turned_away) + " of " +
+                 std::to_string(totals.jobs + totals.turned_away) + " clients turned away" + after,
+             Fill(MUTED_COLOR));
+}
+
+double LegendText(CSvg& svg, double x, double y, const std::string& text, double gap) {
+    svg.Text(x, y + 4, text, SmallFont());
+    return x + TextWidth(text, SMALL_FONT_SIZE) + gap;
+}
+
+std::int64_t TickStep(double least, std::int64_t unit) {
+    for (std::int64_t power = unit;; power *= 10) {
+        for (const std::int64_t step : {power, 2 * power, 5 * power}) {
+            if (static_cast<double>(step) >= least) {
+                return step;
+            }
+        }
+    }
 }
 
 void DrawLabel(CSvg& svg, const Label& label, double baseline, const std::string& background) {

@@ -1,12 +1,16 @@
 // Drawing helpers shared by the report's SVG pictures: the page's geometry
-// and colours, text measurement, label placement and a small element writer.
+// and colours, text measurement, labels, the heading, tick steps and a small
+// element writer.
 #ifndef TRANSLATERS_TOOLS_REPORT_SVG_DRAW_H
 #define TRANSLATERS_TOOLS_REPORT_SVG_DRAW_H
 
 #include <array>
+#include <cstdint>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "log_checker.h"
 
 namespace report {
 
@@ -97,6 +101,16 @@ private:
 // Opens a document WIDTH wide and height high: its fonts and colour, its title
 // and a white page.
 void BeginDocument(CSvg& svg, double height, const std::string& title);
+// The picture's title and under it a line on the run: the totals of summary
+// between before and after.
+void DrawHeading(CSvg& svg, const logcheck::Summary& summary, const std::string& title,
+                 const std::string& before, const std::string& after);
+// One legend entry's text after its sign; returns where the next sign goes,
+// gap after the text.
+double LegendText(CSvg& svg, double x, double y, const std::string& text, double gap);
+// The least of 1, 2 or 5 times a power of ten times unit that is at least
+// least: a step between ticks that reads well.
+std::int64_t TickStep(double least, std::int64_t unit);
 // Draws a label on a patch of its lane's background, so that a rule crossing
 // it does not strike it through.
 void DrawLabel(CSvg& svg, const Label& label, double baseline, const std::string& background);

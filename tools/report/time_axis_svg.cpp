@@ -249,27 +249,6 @@ Layout LayOut(const RunModel& model, const CTimeFrame& frame) {
     return layout;
 }
 
-void DrawHeading(const RunModel& model, CSvg& svg) {
-    const Totals totals = CountTotals(model.summary);
-    const RunTimes& times = model.times;
-    svg.Text(PLOT_LEFT, 30, "One run of translaters, along time",
-             "font-size=\"18\" font-weight=\"bold\"");
-    svg.Text(PLOT_LEFT, 52,
-             Ms(times.driver.thread.life.Length(), 1) + " ms from the driver's start to its end: " +
-                 std::to_string(totals.jobs) + " jobs, " + std::to_string(totals.letters) +
-                 " letters translated, " + std::to_string(totals.turned_away) + " of " +
-                 std::to_string(totals.jobs + totals.turned_away) +
-                 " clients turned away; the stop flag set at " +
-                 Ms(times.driver.stop_flag - times.driver_start, 1) + " ms",
-             Fill(MUTED_COLOR));
-}
-
-// One legend entry's text after its sign; returns where the next sign goes.
-double LegendText(CSvg& svg, double x, double y, const std::string& text) {
-    svg.Text(x, y + 4, text, SmallFont());
-    return x + TextWidth(text, SMALL_FONT_SIZE) + 24;
-}
-
 void DrawCross(CSvg& svg, double x, double y, double size, const std::string& color) {
     svg.Line(x - size / 2, y - size / 2, x + size / 2, y + size / 2, Stroke(color, 2));
     svg.Line(x - size / 2, y + size / 2, x + size / 2, y - size / 2, Stroke(color, 2));
@@ -279,36 +258,36 @@ void DrawTranslaterLegend(CSvg& svg, double y) {
     const std::string color = TRANSLATER_COLORS[0];
     double x = PLOT_LEFT;
     svg.Rect(x, y - 6, 22, 10, Fill(color));
-    x = LegendText(svg, x + 28, y, "serving a job");
+    x = LegendText(svg, x + 28, y, "serving a job", 24);
     svg.Rect(x, y - 6, 22, 10,
              Fill(color) + " fill-opacity=\"" + std::string(SENDING_OPACITY) + "\"");
-    x = LegendText(svg, x + 28, y, "in a job, waiting in Pop for a letter");
+    x = LegendText(svg, x + 28, y, "in a job, waiting in Pop for a letter", 24);
     svg.Rect(x, y - 3, 22, 5, Fill(WAIT_COLOR));
-    x = LegendText(svg, x + 28, y, "waiting in JobFinished");
+    x = LegendText(svg, x + 28, y, "waiting in JobFinished", 24);
     DrawCross(svg, x + 4, y - 1, 7, TIMEOUT_COLOR);
-    x = LegendText(svg, x + 14, y, "a wait ran out");
+    x = LegendText(svg, x + 14, y, "a wait ran out", 24);
     svg.Rect(x, y - 6, 22, 10, Fill(TAIL_FILL) + " " + Stroke(TIMEOUT_COLOR, 1));
-    LegendText(svg, x + 28, y, "the one-second tail of a missed stop signal");
+    LegendText(svg, x + 28, y, "the one-second tail of a missed stop signal", 24);
 }
 
 void DrawOtherLegend(CSvg& svg, double y) {
     double x = PLOT_LEFT;
     svg.Line(x, y - 8, x, y + 6, Stroke(STOP_COLOR, 2) + " stroke-dasharray=\"4 3\"");
-    x = LegendText(svg, x + 8, y, "stop flag set");
+    x = LegendText(svg, x + 8, y, "stop flag set", 24);
     svg.MarkDown(x + MARK_SIZE / 2, y + 4, MARK_SIZE, Fill(STOP_COLOR));
-    x = LegendText(svg, x + MARK_SIZE + 6, y, "stop signal to a translater");
+    x = LegendText(svg, x + MARK_SIZE + 6, y, "stop signal to a translater", 24);
     svg.Rect(x, y - 3, 22, PAUSE_HEIGHT, Fill(PAUSE_COLOR));
-    x = LegendText(svg, x + 28, y, "pausing");
+    x = LegendText(svg, x + 28, y, "pausing", 24);
     svg.Rect(x, y - 5, 22, CLIENT_BAR,
              Fill(TRANSLATER_COLORS[0]) + " fill-opacity=\"" + SENDING_OPACITY + "\"");
-    x = LegendText(svg, x + 28, y, "client sending");
+    x = LegendText(svg, x + 28, y, "client sending", 24);
     svg.Empty("circle", "cx=\"" + Num(x + 4) + "\" cy=\"" + Num(y - 1) + "\" r=\"3.5\" " +
                             Fill(TRANSLATER_COLORS[0]));
-    x = LegendText(svg, x + 12, y, "claim won");
+    x = LegendText(svg, x + 12, y, "claim won", 24);
     DrawCross(svg, x + 3, y - 1, 5, LOST_COLOR);
-    x = LegendText(svg, x + 10, y, "claim lost");
+    x = LegendText(svg, x + 10, y, "claim lost", 24);
     svg.MarkDown(x + MARK_SIZE / 2, y + 4, MARK_SIZE, Fill(AWAY_COLOR));
-    LegendText(svg, x + MARK_SIZE + 6, y, "turned away");
+    LegendText(svg, x + MARK_SIZE + 6, y, "turned away", 24);
 }
 
 void DrawLegend(CSvg& svg) {
@@ -324,20 +303,6 @@ void DrawLegend(CSvg& svg) {
              SmallFont() + " " + Fill(MUTED_COLOR));
 }
 
-// The least step of 1, 2 or 5 times a power of ten, in nanoseconds, that
-// leaves TICK_SPACING pixels between ticks.
-Nanoseconds TickStep(double scale) {
-    const double least = TICK_SPACING / scale;
-    Nanoseconds power = 1000;  // a microsecond at the least
-    while (static_cast<double>(5 * power) < least) {
-        power *= 10;
-    }
-    if (static_cast<double>(power) >= least) {
-        return power;
-    }
-    return static_cast<double>(2 * power) >= least ? 2 * power : 5 * power;
-}
-
 int Decimals(Nanoseconds step) {
     int decimals = 0;
     for (Nanoseconds unit = 1000000; step < unit && decimals < 3; unit /= 10) {
@@ -347,7 +312,8 @@ int Decimals(Nanoseconds step) {
 }
 
 void DrawTicks(const RunTimes& times, const CTimeFrame& frame, const Layout& layout, CSvg& svg) {
-    const Nanoseconds step = TickStep(frame.Scale());
+    // TICK_SPACING pixels between ticks, a microsecond at the least.
+    const Nanoseconds step = TickStep(TICK_SPACING / frame.Scale(), 1000);
     const double y = layout.lanes_bottom;
     for (const Span& stretch : frame.Shown()) {
         const Nanoseconds from = stretch.begin - times.driver_start;
@@ -687,7 +653,10 @@ std::string TimeAxisSvg(const RunModel& model) {
     const Layout layout = LayOut(model, frame);
     CSvg svg;
     BeginDocument(svg, layout.height, "translaters: one run along time");
-    DrawHeading(model, svg);
+    DrawHeading(
+        svg, model.summary, "One run of translaters, along time",
+        Ms(times.driver.thread.life.Length(), 1) + " ms from the driver's start to its end: ",
+        "; the stop flag set at " + Ms(times.driver.stop_flag - times.driver_start, 1) + " ms");
     DrawLegend(svg);
     DrawLaneBackgrounds(layout, svg);
     DrawAxis(times, frame, layout, svg);

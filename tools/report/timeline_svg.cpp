@@ -164,60 +164,30 @@ Layout LayOut(const logcheck::Summary& summary) {
     return layout;
 }
 
-void DrawHeading(const logcheck::Summary& summary, CSvg& svg) {
-    const Totals totals = CountTotals(summary);
-    svg.Text(PLOT_LEFT, 30, "One run of translaters, along its log",
-             "font-size=\"18\" font-weight=\"bold\"");
-    svg.Text(PLOT_LEFT, 52,
-             std::to_string(summary.line_count) + " log lines: " + std::to_string(totals.jobs) +
-                 " jobs, " + std::to_string(totals.letters) + " letters translated, " +
-                 std::to_string(totals.turned_away) + " of " +
-                 std::to_string(totals.jobs + totals.turned_away) + " clients turned away",
-             Fill(MUTED_COLOR));
-}
-
-// One legend entry's text after its sign; returns where the next sign goes.
-double LegendText(CSvg& svg, double x, double y, const std::string& text) {
-    svg.Text(x, y + 4, text, SmallFont());
-    return x + TextWidth(text, SMALL_FONT_SIZE) + 28;
-}
-
 void DrawLegend(CSvg& svg) {
     const double y = 80;
     double x = PLOT_LEFT;
     svg.Rect(x, y - 6, 22, 10, Fill(TRANSLATER_COLORS[0]));
-    x = LegendText(svg, x + 28, y, "job: its client sending letters");
+    x = LegendText(svg, x + 28, y, "job: its client sending letters", 28);
     svg.Rect(x, y - 6, 22, 10,
              Fill(TRANSLATER_COLORS[0]) + " fill-opacity=\"" + CATCH_UP_OPACITY + "\"");
-    x = LegendText(svg, x + 28, y, "its translater catching up after the client left");
+    x = LegendText(svg, x + 28, y, "its translater catching up after the client left", 28);
     svg.MarkDown(x + MARK_SIZE / 2, y + 4, MARK_SIZE, Fill(AWAY_COLOR));
-    x = LegendText(svg, x + MARK_SIZE + 6, y, "client turned away");
+    x = LegendText(svg, x + MARK_SIZE + 6, y, "client turned away", 28);
     svg.Line(x, y - 1, x + 22, y - 1, Stroke(MUTED_COLOR, 1.5));
-    LegendText(svg, x + 28, y, "translater thread alive");
+    LegendText(svg, x + 28, y, "translater thread alive", 28);
     svg.Text(PLOT_LEFT, y + 22,
              "Labels: c7 \xC2\xB7 42 is client 7 with 42 letters; the log's line numbers run "
              "along the bottom.",
              SmallFont() + " " + Fill(MUTED_COLOR));
 }
 
-// The least step of 1, 2 or 5 times a power of ten that gives at most ten
-// ticks.
-int TickStep(int line_count) {
-    const int MAX_TICKS = 10;
-    const int FACTORS[] = {2, 5, 10};
-    int power = 1;
-    int step = 1;
-    for (int i = 0; line_count / step > MAX_TICKS; i = (i + 1) % 3) {
-        step = power * FACTORS[i];
-        power *= i == 2 ? 10 : 1;
-    }
-    return step;
-}
-
 void DrawAxis(const Layout& layout, CSvg& svg) {
     const Frame& frame = layout.frame;
     const double y = layout.lanes_bottom;
-    const int step = TickStep(frame.line_count);
+    // At most ten ticks: line_count / step <= 10 from this step on.
+    const int least = frame.line_count / 11 + 1;
+    const auto step = static_cast<int>(TickStep(least, 1));
     svg.Line(PLOT_LEFT, y, PLOT_RIGHT, y, Stroke(TEXT_COLOR, 1));
     for (int line = step; line <= frame.line_count; line += step) {
         const double x = frame.Center(line);
@@ -343,7 +313,8 @@ std::string TimelineSvg(const RunModel& model) {
     const Layout layout = LayOut(summary);
     CSvg svg;
     BeginDocument(svg, layout.height, "translaters: one run along its log");
-    DrawHeading(summary, svg);
+    DrawHeading(svg, summary, "One run of translaters, along its log",
+                std::to_string(summary.line_count) + " log lines: ", "");
     DrawLegend(svg);
     DrawLanes(layout, svg);
     DrawAxis(layout, svg);
