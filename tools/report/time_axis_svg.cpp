@@ -156,7 +156,6 @@ std::vector<Nanoseconds> Moments(const RunTimes& times) {
 }
 
 struct Layout {
-    double driver_top = 0;
     // By translater:
     std::vector<double> translater_tops;
     std::vector<std::vector<Label>> labels;
@@ -235,7 +234,6 @@ Layout LayOut(const RunModel& model, const CTimeFrame& frame) {
     layout.translater_tops.resize(translaters);
     layout.labels.resize(translaters);
     layout.rows.resize(translaters);
-    layout.driver_top = LANES_TOP;
     double top = LANES_TOP + 2 * LANE_PADDING + ROW_HEIGHT + DRIVER_HEIGHT;
     for (int t = 0; t < model.summary.sizes.translaters; ++t) {
         LayOutTranslater(model, frame, t, layout);
@@ -364,7 +362,7 @@ void DrawAxis(const RunTimes& times, const CTimeFrame& frame, const Layout& layo
 
 void DrawLaneBackgrounds(const Layout& layout, CSvg& svg) {
     const double driver_bottom = layout.translater_tops.at(0);
-    svg.Rect(0, layout.driver_top, WIDTH, driver_bottom - layout.driver_top, Fill(LANE_SHADE));
+    svg.Rect(0, LANES_TOP, WIDTH, driver_bottom - LANES_TOP, Fill(LANE_SHADE));
     for (std::size_t t = 0; t < layout.translater_tops.size(); ++t) {
         const double top = layout.translater_tops[t];
         svg.Rect(0, top, WIDTH, TranslaterHeight(layout.rows.at(t)),
@@ -391,9 +389,9 @@ void DrawPauses(const RunTimes& times, const CTimeFrame& frame, const ThreadTime
     }
 }
 
-void DrawDriver(const RunTimes& times, const CTimeFrame& frame, const Layout& layout, CSvg& svg) {
+void DrawDriver(const RunTimes& times, const CTimeFrame& frame, CSvg& svg) {
     const DriverTimes& driver = times.driver;
-    const double middle = layout.driver_top + LANE_PADDING + ROW_HEIGHT + DRIVER_HEIGHT / 2;
+    const double middle = LANES_TOP + LANE_PADDING + ROW_HEIGHT + DRIVER_HEIGHT / 2;
     svg.Open("g", "class=\"driver-lane\"");
     svg.Text(PLOT_LEFT - 14, middle + FONT_SIZE / 3, "Driver",
              "text-anchor=\"end\" font-weight=\"bold\"");
@@ -486,8 +484,7 @@ void DrawQueue(const TranslaterTimes& translater, const CTimeFrame& frame, const
     std::string path = "M" + Num(frame.X(translater.thread.life.begin)) + " " + Num(bottom);
     int deepest = 0;
     for (const QueueDepth& sample : translater.queue) {
-        const double x = frame.X(sample.at);
-        path += " H" + Num(x) + " V" + Num(bottom - unit * sample.depth);
+        path += " H" + Num(frame.X(sample.at)) + " V" + Num(bottom - unit * sample.depth);
         deepest = std::max(deepest, sample.depth);
     }
     path += " H" + Num(frame.X(translater.thread.life.end)) + " V" + Num(bottom) + " Z";
@@ -660,7 +657,7 @@ std::string TimeAxisSvg(const RunModel& model) {
     DrawLegend(svg);
     DrawLaneBackgrounds(layout, svg);
     DrawAxis(times, frame, layout, svg);
-    DrawDriver(times, frame, layout, svg);
+    DrawDriver(times, frame, svg);
     const int translaters = model.summary.sizes.translaters;
     for (int t = 0; t < translaters; ++t) {
         DrawTranslater(model, frame, layout, t, svg);

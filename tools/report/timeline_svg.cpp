@@ -99,8 +99,7 @@ std::string ClientRuns(const std::vector<logcheck::TurnedAway>& turned_away) {
         } else if (end - begin > 2) {
             run += "\xE2\x80\x93" + last;  // an en dash
         }
-        std::string longer = text;
-        longer += run;
+        const std::string longer = text + run;
         if (TextWidth(longer + rest, SMALL_FONT_SIZE) > MAX_LABEL_WIDTH) {
             return text + rest;
         }
