@@ -1,12 +1,7 @@
 // translaters-report: a table and, on request, pictures of one run of the
 // translaters program, read from its log (a file, or standard input); with a
-// trace recorded beside the log (tools/trace), along real time too.
-//
-//   build/translaters | translaters-report [--svg FILE] [--axis line|time]
-//                                          [--trace DIR|FILE] [--perfetto FILE]
-//                                          [--format human|tsv]
-//                                          [--translaters N] [--clients N] [--max-chars N]
-//                                          [LOG]
+// trace recorded beside the log (tools/trace), along real time too. Its
+// options: USAGE and HELP below.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,7 +20,6 @@
 #include "log_checker.h"
 #include "report.h"
 #include "run_model.h"
-#include "run_trace.h"
 
 namespace {
 
@@ -174,6 +168,12 @@ CStatus ParseArguments(int argc, char** argv, Options& options) {
     return CheckOptions(options);
 }
 
+// Tells a failure on standard error; returns its exit status.
+int Fail(int status, const std::string& problem) {
+    std::cerr << "translaters-report: " << problem << "\n";
+    return status;
+}
+
 int UsageError(const std::string& problem) {
     std::cerr << "translaters-report: " << problem << "\n"
               << USAGE << "Try 'translaters-report --help' for more information.\n";
@@ -245,14 +245,11 @@ int FindSizes(const Options& options, logcheck::Sizes& sizes) {
     if (!options.sizes_path.empty()) {
         const auto text = logcheck::ReadFile(options.sizes_path);
         if (!text.Ok()) {
-            std::cerr << "translaters-report: cannot read " << options.sizes_path << ": "
-                      << text.Message() << "\n";
-            return EXIT_USAGE;
+            return Fail(EXIT_USAGE, "cannot read " + options.sizes_path + ": " + text.Message());
         }
-        const CStatus read = ReadSizesFile(options.sizes_path, text.Value(), sizes);
-        if (!read.Ok()) {
-            std::cerr << "translaters-report: " << read.Message() << "\n";
-            return EXIT_BROKEN;
+        if (const CStatus read = ReadSizesFile(options.sizes_path, text.Value(), sizes);
+            !read.Ok()) {
+            return Fail(EXIT_BROKEN, read.Message());
         }
     }
     for (const auto& [name, value] : options.size_options) {
@@ -288,14 +285,12 @@ int ReportBrokenLog(const Options& options, const std::string& log, const logche
 int AddTraceFile(const std::string& path, const std::string& log, report::RunModel& model) {
     const auto text = logcheck::ReadFile(path);
     if (!text.Ok()) {
-        std::cerr << "translaters-report: cannot read " << path << ": " << text.Message() << "\n";
-        return EXIT_USAGE;
+        return Fail(EXIT_USAGE, "cannot read " + path + ": " + text.Message());
     }
     if (const CStatus added = report::AddTrace(text.Value(), log, model); !added.Ok()) {
-        std::cerr << "translaters-report: the trace " << path
-                  << " does not fit the log, so no report is made:\n"
-                  << added.Message() << "\n";
-        return EXIT_BROKEN;
+        return Fail(EXIT_BROKEN, "the trace " + path +
+                                     " does not fit the log, so no report is made:\n" +
+                                     added.Message());
     }
     return 0;
 }
@@ -313,9 +308,7 @@ int WriteReport(const Options& options, const report::RunModel& model) {
                          options.perfetto_path.empty() ? "" : report::PerfettoJson(model))}) {
         const CStatus written = path.empty() ? CStatus{} : command_line::WriteNewFile(path, text);
         if (!written.Ok()) {
-            std::cerr << "translaters-report: cannot write " << path << ": " << written.Message()
-                      << "\n";
-            return EXIT_USAGE;
+            return Fail(EXIT_USAGE, "cannot write " + path + ": " + written.Message());
         }
     }
     std::ostringstream report;
@@ -325,9 +318,7 @@ int WriteReport(const Options& options, const report::RunModel& model) {
         report::PrintReport(model, report);
     }
     if (const CStatus written = command_line::FinishStdout(report.str()); !written.Ok()) {
-        std::cerr << "translaters-report: cannot write the report to standard output: "
-                  << written.Message() << "\n";
-        return EXIT_USAGE;
+        return Fail(EXIT_USAGE, "cannot write the report to standard output: " + written.Message());
     }
     return 0;
 }
@@ -341,10 +332,8 @@ int ReadLog(const Options& options, std::string& log) {
     }
     auto read = command_line::ReadOperand(options.log);
     if (!read.Ok()) {
-        std::cerr << "translaters-report: cannot read "
-                  << (from_stdin ? "standard input" : options.log) << ": " << read.Message()
-                  << "\n";
-        return EXIT_USAGE;
+        return Fail(EXIT_USAGE, "cannot read " + (from_stdin ? "standard input" : options.log) +
+                                    ": " + read.Message());
     }
     log = std::move(read.Value());
     if (log.empty()) {
@@ -367,8 +356,7 @@ int main(int argc, char** argv) {
     }
     if (!options.trace_path.empty()) {
         if (const CStatus found = FindTraceFiles(options); !found.Ok()) {
-            std::cerr << "translaters-report: " << found.Message() << "\n";
-            return EXIT_USAGE;
+            return Fail(EXIT_USAGE, found.Message());
         }
     }
     logcheck::Sizes sizes;
