@@ -374,14 +374,10 @@ CStatus CTraceReader::Push(int c, const Event& event) {
         return Fault("client " + std::to_string(c) + " pushes to no translater");
     }
     const int t = static_cast<int>(push.id);
-    Handoff handoff;
-    handoff.client = c;
-    handoff.translater = t;
-    handoff.ch = static_cast<char>(push.ch);
-    handoff.index = m_pushed.at(c)++;
-    handoff.push = event.ns;
     m_queued.at(t).push_back(m_times.handoffs.size());
-    m_times.handoffs.push_back(handoff);
+    // Its pop, 0 here, is set when Pop takes it.
+    m_times.handoffs.push_back(
+        Handoff{c, t, static_cast<char>(push.ch), m_pushed.at(c)++, event.ns, 0});
     m_times.translaters.at(t).queue.push_back(
         QueueDepth{event.ns, static_cast<int>(m_queued.at(t).size())});
     return {};
