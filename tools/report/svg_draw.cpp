@@ -87,6 +87,10 @@ std::string Fill(const std::string& color) {
     return "fill=\"" + color + "\"";
 }
 
+std::string Fill(const std::string& color, const std::string& opacity) {
+    return Fill(color) + " fill-opacity=\"" + opacity + "\"";
+}
+
 std::string Stroke(const std::string& color, double width) {
     return "stroke=\"" + color + "\" stroke-width=\"" + Num(width) + "\"";
 }

@@ -26,6 +26,9 @@ const char FONT_FAMILY[] = "DejaVu Sans, Verdana, Arial, sans-serif";
 // One per translater, taken in turn should there be more translaters.
 const std::array<const char*, 6> TRANSLATER_COLORS = {"#4C78A8", "#F58518", "#54A24B",
                                                       "#B279A2", "#9D755D", "#72B7B2"};
+inline std::string TranslaterColor(int t) {
+    return TRANSLATER_COLORS.at(t % TRANSLATER_COLORS.size());
+}
 const char AWAY_COLOR[] = "#D62728";
 const char RULE_COLOR[] = "#333333";
 const char GRID_COLOR[] = "#E2E2E2";
@@ -61,6 +64,7 @@ Label PlaceLabel(std::vector<double>& row_ends, const std::string& text, double 
 double CentredLeft(const std::string& text, double left, double right);
 
 std::string Fill(const std::string& color);
+std::string Fill(const std::string& color, const std::string& opacity);
 std::string Stroke(const std::string& color, double width);
 std::string SmallFont();
 

@@ -257,8 +257,7 @@ void DrawTranslaterLegend(CSvg& svg, double y) {
     double x = PLOT_LEFT;
     svg.Rect(x, y - 6, 22, 10, Fill(color));
     x = LegendText(svg, x + 28, y, "serving a job", 24);
-    svg.Rect(x, y - 6, 22, 10,
-             Fill(color) + " fill-opacity=\"" + std::string(SENDING_OPACITY) + "\"");
+    svg.Rect(x, y - 6, 22, 10, Fill(color, SENDING_OPACITY));
     x = LegendText(svg, x + 28, y, "in a job, waiting in Pop for a letter", 24);
     svg.Rect(x, y - 3, 22, 5, Fill(WAIT_COLOR));
     x = LegendText(svg, x + 28, y, "waiting in JobFinished", 24);
@@ -276,8 +275,7 @@ void DrawOtherLegend(CSvg& svg, double y) {
     x = LegendText(svg, x + MARK_SIZE + 6, y, "stop signal to a translater", 24);
     svg.Rect(x, y - 3, 22, PAUSE_HEIGHT, Fill(PAUSE_COLOR));
     x = LegendText(svg, x + 28, y, "pausing", 24);
-    svg.Rect(x, y - 5, 22, CLIENT_BAR,
-             Fill(TRANSLATER_COLORS[0]) + " fill-opacity=\"" + SENDING_OPACITY + "\"");
+    svg.Rect(x, y - 5, 22, CLIENT_BAR, Fill(TRANSLATER_COLORS[0], SENDING_OPACITY));
     x = LegendText(svg, x + 28, y, "client sending", 24);
     svg.Empty("circle", "cx=\"" + Num(x + 4) + "\" cy=\"" + Num(y - 1) + "\" r=\"3.5\" " +
                             Fill(TRANSLATER_COLORS[0]));
@@ -335,7 +333,7 @@ void DrawBreaks(const CTimeFrame& frame, const Layout& layout, CSvg& svg) {
         svg.Open("g", "class=\"axis-break\"");
         svg.Title(Ms(shown[i].begin - shown[i - 1].end) + " ms left out: every thread waits");
         svg.Rect(left + 6, LANES_TOP, right - left - 12, layout.lanes_bottom + 6 - LANES_TOP,
-                 Fill(BACKGROUND) + " fill-opacity=\"0.6\"");
+                 Fill(BACKGROUND, "0.6"));
         for (const double x : {middle - 4, middle + 4}) {
             std::string path = "M" + Num(x) + " " + Num(LANES_TOP);
             const int zigs = static_cast<int>(std::ceil((layout.lanes_bottom + 6 - LANES_TOP) / 8));
@@ -448,7 +446,7 @@ void DrawJobWaits(const RunTimes& times, const CTimeFrame& frame, const Translat
 
 void DrawJobBars(const RunModel& model, const CTimeFrame& frame, int t, double bar_top, CSvg& svg) {
     const RunTimes& times = model.times;
-    const std::string color = TRANSLATER_COLORS.at(t % TRANSLATER_COLORS.size());
+    const std::string color = TranslaterColor(t);
     for (std::size_t j = 0; j < model.summary.jobs.size(); ++j) {
         const logcheck::Job& job = model.summary.jobs[j];
         if (job.translater != t) {
@@ -472,7 +470,7 @@ void DrawJobBars(const RunModel& model, const CTimeFrame& frame, int t, double b
         svg.Title("translater " + std::to_string(t) + " waits in Pop for a letter " +
                   Between(times, wait));
         svg.Rect(left, bar_top + 1, std::max(0.6, frame.X(wait.end) - left), BAR_HEIGHT - 2,
-                 Fill(BACKGROUND) + " fill-opacity=\"" + POP_WAIT_OPACITY + "\"");
+                 Fill(BACKGROUND, POP_WAIT_OPACITY));
         svg.Close("g");
     }
 }
@@ -488,12 +486,11 @@ void DrawQueue(const TranslaterTimes& translater, const CTimeFrame& frame, const
         deepest = std::max(deepest, sample.depth);
     }
     path += " H" + Num(frame.X(translater.thread.life.end)) + " V" + Num(bottom) + " Z";
-    const std::string color = TRANSLATER_COLORS.at(t % TRANSLATER_COLORS.size());
+    const std::string color = TranslaterColor(t);
     svg.Open("g", "class=\"queue\"");
     svg.Title("translater " + std::to_string(t) + "'s queue: at most " + std::to_string(deepest) +
               " characters");
-    svg.Empty("path",
-              "d=\"" + path + "\" " + Fill(color) + " fill-opacity=\"0.35\" " + Stroke(color, 0.8));
+    svg.Empty("path", "d=\"" + path + "\" " + Fill(color, "0.35") + " " + Stroke(color, 0.8));
     svg.Close("g");
     svg.Text(PLOT_LEFT - 14, bottom - 3, "queue: max " + std::to_string(deepest),
              "text-anchor=\"end\" " + SmallFont() + " " + Fill(MUTED_COLOR));
@@ -553,11 +550,9 @@ void DrawClaims(const ClientTimes& client, const CTimeFrame& frame, double middl
     for (const ClaimAttempt& claim : client.claims) {
         const double x = frame.X(claim.at);
         if (claim.won) {
-            svg.Empty("circle",
-                      "class=\"claim won\" cx=\"" + Num(x) + "\" cy=\"" + Num(middle) +
-                          "\" r=\"3.5\" " +
-                          Fill(TRANSLATER_COLORS.at(claim.translater % TRANSLATER_COLORS.size())) +
-                          " " + Stroke(BACKGROUND, 0.8));
+            svg.Empty("circle", "class=\"claim won\" cx=\"" + Num(x) + "\" cy=\"" + Num(middle) +
+                                    "\" r=\"3.5\" " + Fill(TranslaterColor(claim.translater)) +
+                                    " " + Stroke(BACKGROUND, 0.8));
         } else {
             svg.Open("g", "class=\"claim lost\"");
             DrawCross(svg, x, middle, 5, LOST_COLOR);
@@ -581,11 +576,9 @@ void DrawClient(const RunTimes& times, const CTimeFrame& frame, double top, int 
     for (const ClaimAttempt& claim : client.claims) {
         if (claim.won) {
             const double left = frame.X(claim.at);
-            svg.Rect(left, middle - CLIENT_BAR / 2, frame.X(client.thread.life.end) - left,
-                     CLIENT_BAR,
-                     "class=\"sending\" " +
-                         Fill(TRANSLATER_COLORS.at(claim.translater % TRANSLATER_COLORS.size())) +
-                         " fill-opacity=\"" + SENDING_OPACITY + "\"");
+            svg.Rect(
+                left, middle - CLIENT_BAR / 2, frame.X(client.thread.life.end) - left, CLIENT_BAR,
+                "class=\"sending\" " + Fill(TranslaterColor(claim.translater), SENDING_OPACITY));
         }
     }
     DrawPauses(times, frame, client.thread, middle - PAUSE_HEIGHT / 2, Who(c), svg);
@@ -618,10 +611,9 @@ void DrawClients(const RunTimes& times, const CTimeFrame& frame, const Layout& l
              "text-anchor=\"end\" font-weight=\"bold\"");
     for (int c = 0; c < clients; ++c) {
         const int row = c / per_row;
-        const std::string label = RowLabel(c, clients);
         if (times.clients[c].thread.tid != 0) {
-            DrawClient(times, frame, layout.clients_top + LANE_PADDING + row * CLIENT_ROW, c, label,
-                       svg);
+            DrawClient(times, frame, layout.clients_top + LANE_PADDING + row * CLIENT_ROW, c,
+                       RowLabel(c, clients), svg);
         }
     }
 }

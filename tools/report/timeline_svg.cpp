@@ -168,8 +168,7 @@ void DrawLegend(CSvg& svg) {
     double x = PLOT_LEFT;
     svg.Rect(x, y - 6, 22, 10, Fill(TRANSLATER_COLORS[0]));
     x = LegendText(svg, x + 28, y, "job: its client sending letters", 28);
-    svg.Rect(x, y - 6, 22, 10,
-             Fill(TRANSLATER_COLORS[0]) + " fill-opacity=\"" + CATCH_UP_OPACITY + "\"");
+    svg.Rect(x, y - 6, 22, 10, Fill(TRANSLATER_COLORS[0], CATCH_UP_OPACITY));
     x = LegendText(svg, x + 28, y, "its translater catching up after the client left", 28);
     svg.MarkDown(x + MARK_SIZE / 2, y + 4, MARK_SIZE, Fill(AWAY_COLOR));
     x = LegendText(svg, x + MARK_SIZE + 6, y, "client turned away", 28);
@@ -247,8 +246,7 @@ void DrawJobBar(const Frame& frame, const Lane& lane, const logcheck::Job& job,
               std::to_string(job.end_line) + "; the client left on line " +
               std::to_string(job.summary_line));
     svg.Rect(left, top, client_left - left, BAR_HEIGHT, Fill(color));
-    svg.Rect(client_left, top, right - client_left, BAR_HEIGHT,
-             Fill(color) + " fill-opacity=\"" + CATCH_UP_OPACITY + "\"");
+    svg.Rect(client_left, top, right - client_left, BAR_HEIGHT, Fill(color, CATCH_UP_OPACITY));
     svg.Rect(left, top, right - left, BAR_HEIGHT, "fill=\"none\" " + Stroke(color, 1));
     svg.Close("g");
 }
@@ -258,8 +256,7 @@ void DrawJobs(const Layout& layout, const logcheck::Summary& summary, CSvg& svg)
         const Lane& lane = layout.lanes[t];
         DrawLifeline(layout.frame, lane, summary.translaters.at(t), svg);
         for (const JobMark& mark : lane.jobs) {
-            DrawJobBar(layout.frame, lane, mark.job,
-                       TRANSLATER_COLORS.at(t % TRANSLATER_COLORS.size()), svg);
+            DrawJobBar(layout.frame, lane, mark.job, TranslaterColor(static_cast<int>(t)), svg);
         }
     }
 }
