@@ -1,7 +1,7 @@
 """What the scripts under tools/ share as command-line tools: the project's
 version, --help from their docstrings, a quiet end on a closed pipe, progress
-on standard error, a build's sizes, whether tracing is possible here and the
-form of a trace's lines.
+on standard error, a build's sizes, whether tracing is possible here, the
+form of a trace's lines, a child stopped at its exec (ptrace) and a run's files.
 
 Run as a script, `python3 tools/toolsupport.py version` prints the version
 (tools/fuzz, a bash script, asks it so)."""
@@ -9,7 +9,9 @@ Run as a script, `python3 tools/toolsupport.py version` prints the version
 import argparse
 import ast
 import collections
+import ctypes
 import os
+import pathlib
 import re
 import shutil
 import signal
@@ -20,9 +22,19 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
+DEFAULT_PROGRAM = os.path.join(ROOT, "build", "translaters")
+TRACE_TOOL = os.path.join(HERE, "trace")
 
 # The CMake options that size a build, in the order the tools name them.
 SIZES = ("NUM_TRANSLATERS", "NUM_CLIENTS", "MAX_CHARS", "MAX_DELAY")
+
+# The driver writes "All clients finished" and at once signals every
+# translater; one still finishing a job misses the signal and leaves when its
+# next one-second wait runs out, its output silent meanwhile. A silence this
+# long or more after that line is that wait; anything shorter is the program's
+# ordinary pace. (Before the stop, a long wave's output can fall silent that
+# long too, while the driver joins the clients.)
+WAIT_GAP_SECONDS = 0.5
 
 EXIT_USAGE = 2
 # What a shell reports for a process that SIGPIPE ended, or Ctrl-C.
@@ -33,14 +45,18 @@ CAP_SYS_ADMIN = 21
 CAP_PERFMON = 38
 CAP_BPF = 39
 
+PTRACE_TRACEME = 0
+LIBC = ctypes.CDLL(None, use_errno=True)
+LIBC.ptrace.argtypes = [ctypes.c_long, ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p]
+LIBC.ptrace.restype = ctypes.c_long
+
 
 def version():
     """The project's version: that of the project() line of CMakeLists.txt
     (unknown for a script copied out of its checkout)."""
     try:
-        with open(os.path.join(ROOT, "CMakeLists.txt"), encoding="utf-8") as cmake:
-            found = re.search(r"^project\(translaters\s+VERSION\s+([0-9.]+)", cmake.read(),
-                              re.M)
+        found = re.search(r"^project\(translaters\s+VERSION\s+([0-9.]+)",
+                          pathlib.Path(ROOT, "CMakeLists.txt").read_text(encoding="utf-8"), re.M)
     except OSError:
         found = None
     return found.group(1) if found else "unknown"
@@ -65,8 +81,7 @@ def trace_line_form():
     the head's fields (a list: the time, the thread id, the probe's name as %s)
     and of one argument."""
     try:
-        with open(TRACE_HEADER, encoding="utf-8") as header:
-            text = header.read()
+        text = pathlib.Path(TRACE_HEADER).read_text(encoding="utf-8")
     except OSError as error:
         raise FormUnknown(f"cannot read {TRACE_HEADER}: {error.strerror}; "
                           "tools/trace needs the checkout's tools/runtrace beside it") from error
@@ -124,8 +139,7 @@ def build_sizes(build):
     """The four sizes a build directory was configured with, from its CMake cache."""
     path = os.path.join(build, "CMakeCache.txt")
     try:
-        with open(path, encoding="utf-8") as cache:
-            text = cache.read()
+        text = pathlib.Path(path).read_text(encoding="utf-8")
     except OSError as error:
         raise SizesUnknown(f"cannot read {path}: {error.strerror}; "
                            f"is {build} a configured build?") from error
@@ -138,18 +152,17 @@ def build_sizes(build):
     return values
 
 
-def effective_capabilities():
-    with open("/proc/self/status", encoding="ascii") as status:
-        for line in status:
-            if line.startswith("CapEff:"):
-                return int(line.split()[1], 16)
-    return 0
+def proc_status(pid="self"):
+    """The fields of /proc/PID/status: name -> the first word of its value."""
+    with open(f"/proc/{pid}/status", encoding="ascii") as status:
+        return {name: (value.split() or [""])[0]
+                for name, _, value in (line.partition(":") for line in status)}
 
 
 def may_trace():
     if os.geteuid() == 0:
         return True
-    caps = effective_capabilities()
+    caps = int(proc_status().get("CapEff", "0"), 16)
     has = lambda cap: caps >> cap & 1
     return has(CAP_SYS_ADMIN) or (has(CAP_BPF) and has(CAP_PERFMON))
 
@@ -172,6 +185,22 @@ def tracing_refusal():
         return None, ("bpftrace cannot load programs here (" +
                       (last[0] if last else f"status {probe.returncode}") + ")")
     return bpftrace, None
+
+
+def trace_me():
+    """Runs in a child before its exec: stop at the exec until the tracer lets go."""
+    if LIBC.ptrace(PTRACE_TRACEME, 0, None, None) != 0:
+        os._exit(127)
+
+
+def write_files(directory, files):
+    """Writes each file of a dict of name -> text or bytes into directory,
+    which is made if missing; returns directory."""
+    os.makedirs(directory, exist_ok=True)
+    for name, data in files.items():
+        data = data if isinstance(data, bytes) else data.encode()
+        pathlib.Path(directory, name).write_bytes(data)
+    return directory
 
 
 def duration(seconds):
