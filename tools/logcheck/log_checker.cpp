@@ -49,20 +49,19 @@ std::string Threads(const char* kind, int begin, int end) {
     return end - begin == 1 ? Str(kind, " ", begin) : Str(kind, "s ", begin, " to ", end - 1);
 }
 
-// A byte as \xNN.
-std::string Hex(unsigned char byte) {
+// A character as itself, or as \xNN when it would not show.
+std::string Shown(char ch) {
+    const auto byte = static_cast<unsigned char>(ch);
+    if (byte >= 0x20 && byte < 0x7F) {
+        return std::string(1, ch);
+    }
     const char DIGITS[] = "0123456789ABCDEF";
     return std::string("\\x") + DIGITS[byte / 16] + DIGITS[byte % 16];
 }
 
-bool Printable(unsigned char byte) {
-    return byte >= 0x20 && byte < 0x7F;
-}
-
 // A character as 'c', or as '\xNN' when it would not show.
 std::string Quote(char ch) {
-    const auto byte = static_cast<unsigned char>(ch);
-    return "'" + (Printable(byte) ? std::string(1, ch) : Hex(byte)) + "'";
+    return "'" + Shown(ch) + "'";
 }
 
 // A log line in quotes, shortened and with unprintable bytes shown as \xNN.
@@ -70,8 +69,7 @@ std::string Quote(std::string_view text) {
     const std::size_t MAX_SHOWN = 80;
     std::string shown = "\"";
     for (std::size_t i = 0; i < text.size() && i < MAX_SHOWN; ++i) {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        shown += Printable(byte) ? std::string(1, text[i]) : Hex(byte);
+        shown += Shown(text[i]);
     }
     return shown + (text.size() > MAX_SHOWN ? "...\"" : "\"");
 }
@@ -220,20 +218,16 @@ public:
 private:
     // Whether the log may end in the middle of any thread's story.
     bool CutShort() const { return m_kind != RunKind::kNormal; }
-    void Report(const char* rule, int line, const std::string& message);
-    // The records of the threads the log names, by index; the rest wrote
-    // nothing. Kept by index rather than in an array up to the highest one, so
-    // that a log naming thread 999999998 takes no more memory than its lines.
-    // Every record holds a line, until FindUsers adds the translaters that
-    // clients named.
-    ClientRecord& Client(int c) { return m_clients[c]; }
-    TranslaterRecord& Translater(int t) { return m_translaters[t]; }
+    void Report(const std::string& rule, int line, const std::string& message);
 
     void CheckExitAndStderr(const std::string& err, int exit_status);
     void CheckStderr(const std::string& err);
     bool CheckCutLine(int number, std::string_view line);
     void ReadLog(const std::string& out);
     void Record(const Event& event);
+    template <typename ThreadRecord>
+    void RecordSequence(const char* kind, const Event& event, int id, bool enters, int end_line,
+                        ThreadRecord& thread);
     void RecordClient(const Event& event);
     void RecordClientSends(const Event& event, ClientRecord& client);
     void RecordClientSended(const Event& event, ClientRecord& client);
@@ -268,13 +262,18 @@ private:
     std::size_t m_unkept_findings = 0;
     bool m_read_whole_log = true;
     int m_line_count = 0;
+    // The records of the threads the log names, by index; the rest wrote
+    // nothing. Kept by index rather than in an array up to the highest one, so
+    // that a log naming thread 999999998 takes no more memory than its lines.
+    // Every record holds a line, until FindUsers adds the translaters that
+    // clients named.
     std::map<int, ClientRecord> m_clients;
     std::map<int, TranslaterRecord> m_translaters;
     std::vector<int> m_all_clients_lines;
     std::vector<int> m_all_translaters_lines;
 };
 
-void CLogChecker::Report(const char* rule, int line, const std::string& message) {
+void CLogChecker::Report(const std::string& rule, int line, const std::string& message) {
     if (m_findings.size() < MAX_FINDINGS) {
         m_findings.push_back(Finding{rule, line, message});
     } else {
@@ -434,25 +433,34 @@ void CLogChecker::Record(const Event& event) {
     }
 }
 
-void CLogChecker::RecordClient(const Event& event) {
-    const int c = event.client;
-    ClientRecord& client = Client(c);
-    const int end_line = client.give_up_line != 0 ? client.give_up_line : client.summary_line;
-    if (event.kind == Kind::kClientEnters && client.start_line != 0) {
-        Report("client-sequence", event.line,
-               Str("client ", c, " enters a second time (first on line ", client.start_line, ")"));
-    } else if (event.kind != Kind::kClientEnters && client.lines.empty()) {
-        Report("client-sequence", event.line,
-               Str("client ", c, "'s first line is not its entry line"));
+// A thread (of kind "client" or "translater") enters once, first, and
+// writes nothing after its leaving line (end_line; 0 while none has come).
+template <typename ThreadRecord>
+void CLogChecker::RecordSequence(const char* kind, const Event& event, int id, bool enters,
+                                 int end_line, ThreadRecord& thread) {
+    const std::string rule = Str(kind, "-sequence");
+    if (enters && thread.start_line != 0) {
+        Report(rule, event.line,
+               Str(kind, " ", id, " enters a second time (first on line ", thread.start_line, ")"));
+    } else if (!enters && thread.lines.empty()) {
+        Report(rule, event.line, Str(kind, " ", id, "'s first line is not its entry line"));
     }
     if (end_line != 0) {
-        Report("client-sequence", event.line,
-               Str("client ", c, " writes a line after its leaving line ", end_line));
+        Report(rule, event.line,
+               Str(kind, " ", id, " writes a line after its leaving line ", end_line));
     }
-    client.lines.push_back(event.line);
-    if (event.kind == Kind::kClientEnters) {
-        client.start_line = client.start_line != 0 ? client.start_line : event.line;
-    } else if (event.kind == Kind::kClientGivesUp) {
+    thread.lines.push_back(event.line);
+    if (enters && thread.start_line == 0) {
+        thread.start_line = event.line;
+    }
+}
+
+void CLogChecker::RecordClient(const Event& event) {
+    const int c = event.client;
+    ClientRecord& client = m_clients[c];
+    RecordSequence("client", event, c, event.kind == Kind::kClientEnters,
+                   client.give_up_line != 0 ? client.give_up_line : client.summary_line, client);
+    if (event.kind == Kind::kClientGivesUp) {
         if (!client.letters.empty()) {
             Report("client-sequence", event.line,
                    Str("client ", c, " gives up after sending letters (from line ",
@@ -461,7 +469,7 @@ void CLogChecker::RecordClient(const Event& event) {
         client.give_up_line = client.give_up_line != 0 ? client.give_up_line : event.line;
     } else if (event.kind == Kind::kClientSends) {
         RecordClientSends(event, client);
-    } else {
+    } else if (event.kind == Kind::kClientSended) {
         RecordClientSended(event, client);
     }
 }
@@ -512,33 +520,18 @@ void CLogChecker::RecordClientSended(const Event& event, ClientRecord& client) {
 
 void CLogChecker::RecordTranslater(const Event& event) {
     const int t = event.translater;
-    TranslaterRecord& translater = Translater(t);
-    if (event.kind == Kind::kTranslaterEnters && translater.start_line != 0) {
-        Report("translater-sequence", event.line,
-               Str("translater ", t, " enters a second time (first on line ", translater.start_line,
-                   ")"));
-    } else if (event.kind != Kind::kTranslaterEnters && translater.lines.empty()) {
-        Report("translater-sequence", event.line,
-               Str("translater ", t, "'s first line is not its entry line"));
-    }
-    if (translater.leave_line != 0) {
-        Report(
-            "translater-sequence", event.line,
-            Str("translater ", t, " writes a line after its leaving line ", translater.leave_line));
-    }
-    translater.lines.push_back(event.line);
-    if (event.kind == Kind::kTranslaterEnters) {
-        translater.start_line = translater.start_line != 0 ? translater.start_line : event.line;
-    } else if (event.kind == Kind::kTranslates) {
+    TranslaterRecord& translater = m_translaters[t];
+    RecordSequence("translater", event, t, event.kind == Kind::kTranslaterEnters,
+                   translater.leave_line, translater);
+    if (event.kind == Kind::kTranslates) {
         RecordCharacter(event, translater);
     } else if (event.kind == Kind::kJobEnds) {
         RecordJobEnd(event, translater);
-    } else {
+    } else if (event.kind == Kind::kTranslaterLeaves) {
         if (translater.job_open) {
             Report("translater-sequence", event.line,
                    Str("translater ", t,
-                       " leaves in the middle of a job: its character lines "
-                       "from line ",
+                       " leaves in the middle of a job: its character lines from line ",
                        translater.jobs.back().lines.front(), " have no end-of-job line"));
         }
         translater.leave_line = translater.leave_line != 0 ? translater.leave_line : event.line;
@@ -632,8 +625,7 @@ void CLogChecker::CheckFailedRunThreads() {
         if (translater.leave_line != 0) {
             Report("translater-sequence", translater.leave_line,
                    Str("translater ", t,
-                       " leaves although the run failed: translaters leave "
-                       "only at the stop"));
+                       " leaves although the run failed: translaters leave only at the stop"));
         }
     }
     for (auto it = m_clients.lower_bound(clients_created); it != m_clients.end(); ++it) {
@@ -767,7 +759,7 @@ void CLogChecker::CheckStopOrder() {
 void CLogChecker::FindUsers() {
     for (const auto& [c, client] : m_clients) {
         if (!client.letters.empty()) {
-            Translater(client.translater).users.push_back(c);
+            m_translaters[client.translater].users.push_back(c);
         }
     }
     for (auto& [t, translater] : m_translaters) {
@@ -881,9 +873,7 @@ void CLogChecker::CompareJob(int t, int c, const TranslatedJob& job) {
                    "its summary line, after which it pushes the terminator"));
     } else if (job.end_line != 0 && job.end_line < client.summary_line) {
         Report("job-end-order", job.end_line,
-               Str("translater ", t, " ends client ", c,
-                   "'s job before the client's summary "
-                   "line ",
+               Str("translater ", t, " ends client ", c, "'s job before the client's summary line ",
                    client.summary_line, ", after which it pushes the terminator"));
     }
 }
@@ -1202,12 +1192,8 @@ std::string FormatFindings(const Result& result, std::size_t max_findings,
             continue;
         }
         ++shown;
-        if (finding.line != 0) {
-            text << log_name << ":" << finding.line << ": ";
-        } else {
-            text << "run: ";
-        }
-        text << "[" << finding.rule << "] " << finding.message << "\n";
+        text << (finding.line != 0 ? Str(log_name, ":", finding.line, ": ") : "run: ") << "["
+             << finding.rule << "] " << finding.message << "\n";
         if (n == SHOWN_ALIKE && alike[key] > SHOWN_ALIKE) {
             text << "... and " << alike[key] - SHOWN_ALIKE << " more like it\n";
         }
