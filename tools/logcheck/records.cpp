@@ -3,6 +3,7 @@
 #include <numeric>
 #include <sstream>
 #include <stdexcept>
+#include <string_view>
 
 namespace records {
 
@@ -41,24 +42,13 @@ void WriteLine(std::ostream& out, const std::string& first, const std::vector<st
 
 // Free text as one field.
 std::string Escaped(const std::string& text) {
+    const std::string_view SPECIAL = "\t\n\r\\";
+    const char ESCAPED[] = "tnr\\";  // the letter after the backslash, by SPECIAL's order
     std::string field;
     for (const char ch : text) {
-        switch (ch) {
-            case '\t':
-                field += "\\t";
-                break;
-            case '\n':
-                field += "\\n";
-                break;
-            case '\r':
-                field += "\\r";
-                break;
-            case '\\':
-                field += "\\\\";
-                break;
-            default:
-                field += ch;
-        }
+        const std::size_t special = SPECIAL.find(ch);
+        field += special == std::string_view::npos ? std::string(1, ch)
+                                                   : std::string{'\\', ESCAPED[special]};
     }
     return field;
 }
