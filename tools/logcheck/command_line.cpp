@@ -23,6 +23,19 @@ namespace {
 const std::vector<OptionForm> SIZE_OPTIONS = {
     {"--translaters", true}, {"--clients", true}, {"--max-chars", true}};
 
+// The lines of --help that describe the size options.
+std::string SizeOptionsHelp() {
+    const logcheck::Sizes built;
+    return "  --translaters N  a build with N translaters (this build's: " +
+           std::to_string(built.translaters) +
+           ")\n"
+           "  --clients N      ... with N clients (this build's: " +
+           std::to_string(built.clients) +
+           ")\n"
+           "  --max-chars N    ... whose jobs are 1 to N letters (this build's: " +
+           std::to_string(built.max_chars) + ")\n";
+}
+
 // usage, then help with the size options' lines in place of its %SIZES%.
 std::string HelpText(const char* usage, const char* help) {
     const std::string placeholder = "%SIZES%";
@@ -54,15 +67,10 @@ const SignalName SIGNALS[] = {
     {"XFSZ", SIGXFSZ}, {"VTALRM", SIGVTALRM}, {"PROF", SIGPROF}, {"SYS", SIGSYS},
 };
 
-bool IsRequest(const std::string& arg, Request& request) {
-    if (arg == "--help" || arg == "-h") {
-        request = Request::kHelp;
-    } else if (arg == "--version") {
-        request = Request::kVersion;
-    } else {
-        return false;
-    }
-    return true;
+Request RequestOf(const std::string& arg) {
+    return arg == "--help" || arg == "-h" ? Request::kHelp
+           : arg == "--version"           ? Request::kVersion
+                                          : Request::kNone;
 }
 
 }  // namespace
@@ -70,12 +78,11 @@ bool IsRequest(const std::string& arg, Request& request) {
 Request FindRequest(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        Request request = Request::kNone;
         if (arg == "--") {
             break;
         }
-        if (IsRequest(arg, request)) {
-            return request;
+        if (RequestOf(arg) != Request::kNone) {
+            return RequestOf(arg);
         }
     }
     return Request::kNone;
@@ -95,8 +102,7 @@ logcheck::CStatus Parse(int argc, char** argv, const std::vector<OptionForm>& fo
             options_ended = true;
             continue;
         }
-        Request request = Request::kNone;
-        if (IsRequest(arg, request)) {
+        if (RequestOf(arg) != Request::kNone) {
             continue;  // answered before parsing, by FindRequest
         }
         const std::size_t equals = arg.find('=');
@@ -124,13 +130,10 @@ logcheck::CStatus Parse(int argc, char** argv, const std::vector<OptionForm>& fo
     return {};
 }
 
-std::string VersionText(const char* tool) {
-    return std::string(tool) + " (translaters) " + translaters_version::VERSION + "\n";
-}
-
 int Answer(Request request, const char* tool, const char* usage, const char* help) {
-    const std::string answer =
-        request == Request::kHelp ? HelpText(usage, help) : VersionText(tool);
+    const std::string answer = request == Request::kHelp ? HelpText(usage, help)
+                                                         : std::string(tool) + " (translaters) " +
+                                                               translaters_version::VERSION + "\n";
     if (const logcheck::CStatus written = FinishStdout(answer); !written.Ok()) {
         std::cerr << tool << ": cannot write standard output: " << written.Message() << "\n";
         return EXIT_USAGE;
@@ -156,18 +159,6 @@ logcheck::CStatus SetSizeOption(const std::string& name, const std::string& valu
      : name == "--clients"   ? sizes.clients
                              : sizes.max_chars) = static_cast<int>(parsed);
     return {};
-}
-
-std::string SizeOptionsHelp() {
-    const logcheck::Sizes built;
-    return "  --translaters N  a build with N translaters (this build's: " +
-           std::to_string(built.translaters) +
-           ")\n"
-           "  --clients N      ... with N clients (this build's: " +
-           std::to_string(built.clients) +
-           ")\n"
-           "  --max-chars N    ... whose jobs are 1 to N letters (this build's: " +
-           std::to_string(built.max_chars) + ")\n";
 }
 
 bool ParseExitStatus(const std::string& text, int& status) {

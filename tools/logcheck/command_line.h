@@ -44,12 +44,10 @@ Request FindRequest(int argc, char** argv);
 logcheck::CStatus Parse(int argc, char** argv, const std::vector<OptionForm>& forms,
                         Arguments& arguments);
 
-// The first line of --version: "TOOL (translaters) VERSION".
-std::string VersionText(const char* tool);
-
 // Answers --help (usage, then help with the size options' lines in place of
-// its %SIZES%) or --version on standard output; the exit status: 0, or
-// EXIT_USAGE, with the reason on standard error, if it cannot be written.
+// its %SIZES%) or --version ("TOOL (translaters) VERSION") on standard
+// output; the exit status: 0, or EXIT_USAGE, with the reason on standard
+// error, if it cannot be written.
 int Answer(Request request, const char* tool, const char* usage, const char* help);
 
 // Whether name is one of the size options (--translaters, --clients,
@@ -57,8 +55,6 @@ int Answer(Request request, const char* tool, const char* usage, const char* hel
 bool IsSizeOption(const std::string& name);
 logcheck::CStatus SetSizeOption(const std::string& name, const std::string& value,
                                 logcheck::Sizes& sizes);
-// The lines of --help that describe the size options.
-std::string SizeOptionsHelp();
 
 // An exit status as the shell and tools/trace give it: a number from 0 to
 // 255, 128 + N for a process that signal N ended, or the signal's name
