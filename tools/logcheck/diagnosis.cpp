@@ -9,13 +9,14 @@
 
 namespace logcheck {
 
+namespace {
+
+// The rules of the diagnoses' findings: what the log looks like.
 const char EMPTY_LOG[] = "empty-log";
 const char CRLF_LOG[] = "crlf-log";
-const char CUT_LOG[] = "cut-log";
-const char STOPPED_RUN[] = "stopped-run";
+const char CUT_LOG[] = "cut-log";          // a run cut short, checked as another kind
+const char STOPPED_RUN[] = "stopped-run";  // a run a failure ended, checked as another
 const char OTHER_SIZES[] = "other-sizes";
-
-namespace {
 
 template <typename... Parts>
 std::string Str(const Parts&... parts) {
@@ -205,28 +206,25 @@ Diagnosis Instead(const char* rule, int line, const std::string& message) {
     return Diagnosis{Diagnosis::Use::kInstead, Finding{rule, line, message}};
 }
 
-// Whether most of the log's lines end in a carriage return.
-bool HasCrlfLines(std::string_view out, int* crlf_lines = nullptr, int* all_lines = nullptr) {
+// The log's lines, and those of them that end in a carriage return.
+struct CrlfCount {
     int lines = 0;
     int crlf = 0;
+};
+
+CrlfCount CountCrlf(std::string_view out) {
+    CrlfCount count;
     ForEachLine(out, [&](int, std::string_view text) {
-        ++lines;
-        crlf += !text.empty() && text.back() == '\r' ? 1 : 0;
+        ++count.lines;
+        count.crlf += !text.empty() && text.back() == '\r' ? 1 : 0;
     });
-    if (crlf_lines != nullptr && all_lines != nullptr) {
-        *crlf_lines = crlf;
-        *all_lines = lines;
-    }
-    return crlf > 0 && 2 * crlf >= lines;
+    return count;
 }
 
-std::string CrlfAdvice(std::string_view out, const Advice& advice) {
-    int crlf = 0;
-    int lines = 0;
-    HasCrlfLines(out, &crlf, &lines);
-    const std::string said = Str("the log has CR LF line ends (", crlf, " of its ", lines,
-                                 " lines end in a carriage return), but the program ends its "
-                                 "lines with LF alone: ");
+std::string CrlfAdvice(const CrlfCount& count, const Advice& advice) {
+    const std::string said =
+        Str("the log has CR LF line ends (", count.crlf, " of its ", count.lines,
+            " lines end in a carriage return), but the program ends its lines with LF alone: ");
     if (advice.log_name == command_line::STDIN_NAME) {
         return said + "remove them on the way in with tr -d '\\r'";
     }
@@ -250,8 +248,10 @@ Diagnosis Diagnose(const CheckedRun& run, const Advice& advice) {
                                    : "the log is empty: the program wrote nothing on standard "
                                      "output (is this the file its standard output went to?)");
     }
-    if (HasCrlfLines(run.out)) {
-        return Instead(CRLF_LOG, 0, CrlfAdvice(run.out, advice));
+    // Most of the log's lines end in a carriage return.
+    if (const CrlfCount count = CountCrlf(run.out);
+        count.crlf > 0 && 2 * count.crlf >= count.lines) {
+        return Instead(CRLF_LOG, 0, CrlfAdvice(count, advice));
     }
     Sizes fitting;
     const bool other_sizes = FindOtherSizes(run, other.found ? other.type : run.type, fitting);

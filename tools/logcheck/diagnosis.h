@@ -42,13 +42,6 @@ struct Diagnosis {
     Finding finding;
 };
 
-// The rules of the diagnoses' findings: what the log looks like.
-extern const char EMPTY_LOG[];    // "empty-log"
-extern const char CRLF_LOG[];     // "crlf-log"
-extern const char CUT_LOG[];      // "cut-log": a run cut short, checked as another kind
-extern const char STOPPED_RUN[];  // "stopped-run": a run a failure ended, checked as another
-extern const char OTHER_SIZES[];  // "other-sizes"
-
 // The cause of a run's findings, if one explains them; kNone for a clean run.
 // Time in proportion to the log: each reading of it is one more check.
 Diagnosis Diagnose(const CheckedRun& run, const Advice& advice);
