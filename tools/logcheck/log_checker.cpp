@@ -124,7 +124,6 @@ struct TranslatedJob {
     std::string chars;
     std::vector<int> lines;
     int end_line = 0;
-    int count = 0;
 };
 
 struct TranslaterRecord {
@@ -315,9 +314,7 @@ void CLogChecker::CheckExitAndStderr(const std::string& err, int exit_status) {
                                      " for a run whose log could not be written"};
     const int expected = CutShort() ? 1 : 0;
     const std::string signal = command_line::SignalOfStatus(exit_status);
-    const bool cut_by_signal =
-        m_kind == RunKind::kCut && (signal == "SIGPIPE" || signal == "SIGXFSZ");
-    if (cut_by_signal) {
+    if (m_kind == RunKind::kCut && (signal == "SIGPIPE" || signal == "SIGXFSZ")) {
         if (!err.empty()) {
             Report("stderr", 0,
                    Str("standard error is ", Quote(err), ", expected it empty: ", signal,
@@ -563,7 +560,6 @@ void CLogChecker::RecordJobEnd(const Event& event, TranslaterRecord& translater)
     }
     TranslatedJob& job = translater.jobs.back();
     job.end_line = event.line;
-    job.count = event.count;
     translater.job_open = false;
     if (static_cast<std::size_t>(event.count) != job.chars.size()) {
         Report("job-count", event.line,
@@ -940,22 +936,21 @@ void CLogChecker::CheckClaims() {
     std::vector<Decision> decisions = Decisions();
     FindFreeTranslaters(decisions);
     for (const Decision& decision : decisions) {
-        const int c = decision.client;
-        const ClientRecord& client = m_clients.at(c);
         if (decision.free < 0) {
             continue;
         }
+        const int c = decision.client;
+        const ClientRecord& client = m_clients.at(c);
+        const std::string unheld =
+            Str("no client held translater ", decision.free,
+                " at any moment between its entry line ", client.start_line, " and this line");
         if (client.TurnedAway()) {
-            Report(
-                "turned-away", decision.decided_line,
-                Str("client ", c, " is turned away, but no client held translater ", decision.free,
-                    " at any moment between its entry line ", client.start_line, " and this line"));
+            Report("turned-away", decision.decided_line,
+                   Str("client ", c, " is turned away, but ", unheld));
         } else {
             Report("lowest-free", decision.decided_line,
-                   Str("client ", c, " takes translater ", client.translater,
-                       ", but no client held translater ", decision.free,
-                       " at any moment between its entry line ", client.start_line,
-                       " and this line: a client takes the lowest free translater"));
+                   Str("client ", c, " takes translater ", client.translater, ", but ", unheld,
+                       ": a client takes the lowest free translater"));
         }
     }
 }
