@@ -191,8 +191,7 @@ int main(int argc, char** argv) {
     std::string out;
     std::string err;
     int exit_status = 0;
-    const int read_status = ReadRun(mode, out, err, exit_status);
-    if (read_status != 0) {
+    if (const int read_status = ReadRun(mode, out, err, exit_status); read_status != 0) {
         return read_status;
     }
     const logcheck::Result result = logcheck::Check(mode.type, out, err, exit_status, mode.sizes);
@@ -203,10 +202,9 @@ int main(int argc, char** argv) {
             records::WriteRecord(records, records::RUN, false, records::RunFields(result.summary));
             return Finish(records.str(), 0);
         }
-        return Finish("clean: " + std::to_string(result.summary.line_count) + " lines, " +
-                          std::to_string(result.summary.jobs.size()) + " jobs, " +
-                          std::to_string(result.summary.turned_away.size()) +
-                          " clients turned away\n",
+        return Finish(logcheck::Str("clean: ", result.summary.line_count, " lines, ",
+                                    result.summary.jobs.size(), " jobs, ",
+                                    result.summary.turned_away.size(), " clients turned away\n"),
                       0);
     }
     const std::string log_name = command_line::DisplayName(mode.operands[0]);

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <map>
-#include <sstream>
 #include <string_view>
 
 #include "command_line.h"
@@ -17,13 +16,6 @@ const char CRLF_LOG[] = "crlf-log";
 const char CUT_LOG[] = "cut-log";          // a run cut short, checked as another kind
 const char STOPPED_RUN[] = "stopped-run";  // a run a failure ended, checked as another
 const char OTHER_SIZES[] = "other-sizes";
-
-template <typename... Parts>
-std::string Str(const Parts&... parts) {
-    std::ostringstream text;
-    (text << ... << parts);
-    return text.str();
-}
 
 bool IsNormal(const RunType& type) {
     return type.failed_at == 0 && !type.stopped && !type.cut;

@@ -37,13 +37,6 @@ struct Event : Line {
     int line = 0;
 };
 
-template <typename... Parts>
-std::string Str(const Parts&... parts) {
-    std::ostringstream text;
-    (text << ... << parts);
-    return text.str();
-}
-
 // "translater 3", or "translaters 3 to 5", for threads begin to end - 1.
 std::string Threads(const char* kind, int begin, int end) {
     return end - begin == 1 ? Str(kind, " ", begin) : Str(kind, "s ", begin, " to ", end - 1);

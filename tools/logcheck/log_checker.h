@@ -10,6 +10,7 @@
 #define TRANSLATERS_TOOLS_LOGCHECK_LOG_CHECKER_H
 
 #include <cstddef>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,15 @@
 #include "status.h"
 
 namespace logcheck {
+
+// Its parts as an ostream writes them, one after the other: the text of a
+// finding's message.
+template <typename... Parts>
+std::string Str(const Parts&... parts) {
+    std::ostringstream text;
+    (text << ... << parts);
+    return text.str();
+}
 
 struct Finding {
     std::string rule;     // short name of the broken rule, e.g. "job-letters"
