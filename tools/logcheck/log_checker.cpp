@@ -565,9 +565,7 @@ void CLogChecker::RecordJobEnd(const Event& event, TranslaterRecord& translater)
 void CLogChecker::CheckThreadsComplete() {
     int missing_from = 0;  // the first client not known to have written
     for (const auto& [c, client] : m_clients) {
-        if (c > missing_from) {
-            ReportMissing("client", missing_from, c);
-        }
+        ReportMissing("client", missing_from, c);
         missing_from = c + 1;
         if (!client.Ended()) {
             Report("client-sequence", client.lines.back(),
@@ -576,28 +574,25 @@ void CLogChecker::CheckThreadsComplete() {
                        "neither a give-up nor a summary line"));
         }
     }
-    if (missing_from < m_sizes.clients) {
-        ReportMissing("client", missing_from, m_sizes.clients);
-    }
+    ReportMissing("client", missing_from, m_sizes.clients);
     missing_from = 0;
     for (const auto& [t, translater] : m_translaters) {
-        if (t > missing_from) {
-            ReportMissing("translater", missing_from, t);
-        }
+        ReportMissing("translater", missing_from, t);
         missing_from = t + 1;
         if (translater.leave_line == 0) {
             Report("translater-sequence", translater.lines.back(),
                    Str("translater ", t, " has no leaving line"));
         }
     }
-    if (missing_from < m_sizes.translaters) {
-        ReportMissing("translater", missing_from, m_sizes.translaters);
-    }
+    ReportMissing("translater", missing_from, m_sizes.translaters);
 }
 
-// Threads begin to end - 1 of a kind wrote no line: one finding for them all.
+// Threads begin to end - 1 of a kind, if any, wrote no line: one finding for
+// them all.
 void CLogChecker::ReportMissing(const char* kind, int begin, int end) {
-    Report("missing-thread", 0, Threads(kind, begin, end) + " wrote no line");
+    if (end > begin) {
+        Report("missing-thread", 0, Threads(kind, begin, end) + " wrote no line");
+    }
 }
 
 // A failed run: only threads created before the failure may appear, and none
@@ -901,9 +896,7 @@ void CLogChecker::AddClaimSpans(int t, std::vector<ClaimSpan>& spans) const {
     const std::vector<int>& users = translater.users;
     for (std::size_t k = 0; k < users.size(); ++k) {
         const ClientRecord& client = m_clients.at(users[k]);
-        ClaimSpan span;
-        span.translater = t;
-        span.after = client.start_line;
+        ClaimSpan span{t, client.start_line};
         // In a broken log the previous job may end after this client began;
         // then that bound says nothing.
         const TranslatedJob* previous = k > 0 ? m_clients.at(users[k - 1]).job : nullptr;
@@ -1019,16 +1012,11 @@ Summary CLogChecker::BuildSummary() const {
             summary.turned_away.push_back(TurnedAway{c, client.give_up_line});
         }
         if (!client.letters.empty()) {
-            Job job;
-            job.client = c;
-            job.translater = client.translater;
-            job.letters = client.letters;
-            job.count = client.summary_line != 0 ? client.summary_count
-                                                 : static_cast<int>(client.letters.size());
-            job.first_letter_line = client.letter_lines.front();
-            job.summary_line = client.summary_line;
-            job.end_line = client.job != nullptr ? client.job->end_line : 0;
-            summary.jobs.push_back(job);
+            const int count = client.summary_line != 0 ? client.summary_count
+                                                       : static_cast<int>(client.letters.size());
+            summary.jobs.push_back(Job{c, client.translater, client.letters, count,
+                                       client.letter_lines.front(), client.summary_line,
+                                       client.job != nullptr ? client.job->end_line : 0});
         }
     }
     std::sort(summary.jobs.begin(), summary.jobs.end(),
