@@ -76,13 +76,9 @@ Request RequestOf(const std::string& arg) {
 }  // namespace
 
 Request FindRequest(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--") {
-            break;
-        }
-        if (RequestOf(arg) != Request::kNone) {
-            return RequestOf(arg);
+    for (int i = 1; i < argc && std::string(argv[i]) != "--"; ++i) {
+        if (RequestOf(argv[i]) != Request::kNone) {
+            return RequestOf(argv[i]);
         }
     }
     return Request::kNone;
