@@ -1,15 +1,6 @@
-// translaters-check: checks one saved run of the translaters program.
-//
-//   translaters-check [--failed-at N | --stopped | --cut] [--format human|tsv]
-//                     [SIZE OPTIONS] STDOUT_FILE STDERR_FILE EXIT_STATUS
-//
-// Prints one line per broken rule on standard error and exits 1 if there is
-// any; prints a line of totals and exits 0 for a clean run; 2 for a usage
-// error, a file that cannot be read, or a verdict that cannot be written.
-// When one cause explains the findings (an empty log, CR LF line ends, a run
-// of another kind or of a build of other sizes), one line names it and the
-// options to pass instead (diagnosis.h). --format tsv writes the totals, or
-// the findings, as records for scripts (records.h) on standard output instead.
+// translaters-check: checks one saved run of the translaters program, as its
+// USAGE and HELP below say. The one cause that explains the findings is
+// diagnosis.h's, the records of --format tsv are records.h's.
 #include <cstdlib>
 #include <iostream>
 #include <sstream>
