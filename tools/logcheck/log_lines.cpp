@@ -141,23 +141,19 @@ bool ParseLine(std::string_view text, Line& line) {
 }
 
 std::string FormatLine(const Line& line) {
-    for (const LineForm& form : LINE_FORMS) {
-        if (form.kind != line.kind) {
-            continue;
+    const auto* const form = std::find_if(LINE_FORMS.begin(), LINE_FORMS.end(),
+                                          [&](const LineForm& f) { return f.kind == line.kind; });
+    std::string text;  // "" for a kind that has no form
+    for (const char* f = form != LINE_FORMS.end() ? form->form : ""; *f != '\0'; ++f) {
+        if (IsNumberPlaceholder(*f)) {
+            text += std::to_string(line.*NumberField(*f));
+        } else if (*f == '*' || *f == '~') {
+            text += *f == '*' ? line.ch : line.out;
+        } else {
+            text += *f;
         }
-        std::string text;
-        for (const char* f = form.form; *f != '\0'; ++f) {
-            if (IsNumberPlaceholder(*f)) {
-                text += std::to_string(line.*NumberField(*f));
-            } else if (*f == '*' || *f == '~') {
-                text += *f == '*' ? line.ch : line.out;
-            } else {
-                text += *f;
-            }
-        }
-        return text;
     }
-    return "";
+    return text;
 }
 
 bool IsLineBeginning(std::string_view text, const Sizes& sizes) {
