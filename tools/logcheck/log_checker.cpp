@@ -428,16 +428,16 @@ void CLogChecker::Record(const Event& event) {
 template <typename ThreadRecord>
 void CLogChecker::RecordSequence(const char* kind, const Event& event, int id, bool enters,
                                  int end_line, ThreadRecord& thread) {
-    const std::string rule = Str(kind, "-sequence");
+    const auto report = [&](const std::string& what) {
+        Report(Str(kind, "-sequence"), event.line, Str(kind, " ", id, what));
+    };
     if (enters && thread.start_line != 0) {
-        Report(rule, event.line,
-               Str(kind, " ", id, " enters a second time (first on line ", thread.start_line, ")"));
+        report(Str(" enters a second time (first on line ", thread.start_line, ")"));
     } else if (!enters && thread.lines.empty()) {
-        Report(rule, event.line, Str(kind, " ", id, "'s first line is not its entry line"));
+        report("'s first line is not its entry line");
     }
     if (end_line != 0) {
-        Report(rule, event.line,
-               Str(kind, " ", id, " writes a line after its leaving line ", end_line));
+        report(Str(" writes a line after its leaving line ", end_line));
     }
     thread.lines.push_back(event.line);
     if (enters && thread.start_line == 0) {
