@@ -126,10 +126,12 @@ double LegendText(CSvg& svg, double x, double y, const std::string& text, double
 
 std::int64_t TickStep(double least, std::int64_t unit) {
     for (std::int64_t power = unit;; power *= 10) {
-        for (const std::int64_t step : {power, 2 * power, 5 * power}) {
-            if (static_cast<double>(step) >= least) {
-                return step;
-            }
+        const std::array<std::int64_t, 3> steps = {power, 2 * power, 5 * power};
+        const auto* const step = std::find_if(steps.begin(), steps.end(), [least](std::int64_t s) {
+            return static_cast<double>(s) >= least;
+        });
+        if (step != steps.end()) {
+            return *step;
         }
     }
 }
