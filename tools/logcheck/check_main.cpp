@@ -139,12 +139,7 @@ CStatus ParseOptions(int argc, char** argv, Mode& mode) {
 
 // Writes text on standard output; the exit status, 2 if it cannot be written.
 int Finish(const std::string& text, int status) {
-    if (const CStatus written = command_line::FinishStdout(text); !written.Ok()) {
-        std::cerr << "translaters-check: cannot write standard output: " << written.Message()
-                  << "\n";
-        return EXIT_USAGE;
-    }
-    return status;
+    return command_line::Finish("translaters-check", text, status);
 }
 
 // Reads the run's files and exit status; returns the exit status if that

@@ -77,8 +77,8 @@ Request RequestOf(const std::string& arg) {
 
 Request FindRequest(int argc, char** argv) {
     for (int i = 1; i < argc && std::string(argv[i]) != "--"; ++i) {
-        if (RequestOf(argv[i]) != Request::kNone) {
-            return RequestOf(argv[i]);
+        if (const Request request = RequestOf(argv[i]); request != Request::kNone) {
+            return request;
         }
     }
     return Request::kNone;
@@ -127,14 +127,11 @@ logcheck::CStatus Parse(int argc, char** argv, const std::vector<OptionForm>& fo
 }
 
 int Answer(Request request, const char* tool, const char* usage, const char* help) {
-    const std::string answer = request == Request::kHelp ? HelpText(usage, help)
-                                                         : std::string(tool) + " (translaters) " +
-                                                               translaters_version::VERSION + "\n";
-    if (const logcheck::CStatus written = FinishStdout(answer); !written.Ok()) {
-        std::cerr << tool << ": cannot write standard output: " << written.Message() << "\n";
-        return EXIT_USAGE;
-    }
-    return 0;
+    return Finish(tool,
+                  request == Request::kHelp
+                      ? HelpText(usage, help)
+                      : std::string(tool) + " (translaters) " + translaters_version::VERSION + "\n",
+                  0);
 }
 
 bool IsSizeOption(const std::string& name) {
@@ -230,6 +227,14 @@ logcheck::CStatus FinishStdout(std::string_view text) {
         return logcheck::CStatus::FromErrno(errno);
     }
     return {};
+}
+
+int Finish(const char* tool, std::string_view text, int status) {
+    if (const logcheck::CStatus written = FinishStdout(text); !written.Ok()) {
+        std::cerr << tool << ": cannot write standard output: " << written.Message() << "\n";
+        return EXIT_USAGE;
+    }
+    return status;
 }
 
 }  // namespace command_line

@@ -82,6 +82,9 @@ logcheck::CStatus WriteNewFile(const std::string& path, std::string_view text);
 // Writes text to standard output and closes it, so that a write that fails
 // late (a full disk, a network file system) is seen too.
 logcheck::CStatus FinishStdout(std::string_view text);
+// FinishStdout for a tool's last output: status, or EXIT_USAGE with the reason
+// on standard error ("TOOL: cannot write standard output: ...") if it fails.
+int Finish(const char* tool, std::string_view text, int status);
 
 }  // namespace command_line
 
